@@ -1,0 +1,13 @@
+// The wait for the next client, shared by both server roles.
+#pragma once
+
+#include <netinet/in.h>
+
+#include "core/socket_setup.h"
+
+constexpr int ACCEPT_WAIT_SECONDS = 3600;
+
+// Prints listening_line and waits for a client, printing it again after every hour
+// without one. Gives the accepted connection and its peer's address, or a closed Socket
+// after a report when waiting failed for good.
+Socket accept_client(int listener, const char* listening_line, sockaddr_in6& peer);

@@ -1,0 +1,18 @@
+#include "core/phase_alarm.h"
+
+#include <csignal>
+
+#include <unistd.h>
+
+std::atomic<int> alarm_expired{0};
+
+void on_alarm(int /*signal*/) {
+    alarm(0);
+    alarm_expired.store(1);
+}
+
+void start_alarm(unsigned seconds) {
+    alarm_expired.store(0);
+    signal(SIGALRM, on_alarm);
+    alarm(seconds);
+}

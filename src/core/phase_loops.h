@@ -1,0 +1,21 @@
+// The block loops of a TCP phase: stream until the alarm, or receive until the marker.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+struct PhaseResult {
+    int64_t bytes = 0;        // size counted for every block, whole or given up
+    ssize_t last_result = 0;  // result of the phase's last send or recv call
+};
+
+// Streams blocks of size bytes until alarm_expired, testing it only between blocks.
+PhaseResult send_phase(int socket, unsigned char* buffer, int size);
+
+// Receives blocks of size bytes until one carries the end marker, the peer closes or a
+// receive fails.
+PhaseResult receive_phase(int socket, unsigned char* buffer, int size);
+
+// Sends the last block of a phase, marked in byte 0, in one call: the send_once result.
+int send_final_block(int socket, unsigned char* buffer, int size);

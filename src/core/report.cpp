@@ -1,0 +1,83 @@
+#include "core/report.h"
+
+#include <cstdio>
+
+#include "core/phase_timer.h"
+
+namespace {
+
+// One label per thread, so two server roles formatting at once keep their own text.
+thread_local char size_label[SIZE_LABEL_SIZE];
+
+struct UnitFormat {
+    const char* format;
+    double scale;  // applied to KiB per second
+};
+
+constexpr UnitFormat UNIT_FORMATS[] = {
+    {"", 0.0},  // UNIT_AUTO never reaches this table
+    {" %0.0f Byte/s", 1024.0},
+    {" %0.2f KByte/s", 1.0},
+    {" %0.2f MByte/s", 1.0 / 1024.0},
+    {" %0.3f GByte/s", 1.0 / (1024.0 * 1024.0)},
+};
+
+// Automatic choice: the first unit whose byte bound the phase's count stays below.
+struct AutoBound {
+    int64_t below;
+    UnitMode mode;
+};
+
+constexpr AutoBound AUTO_BOUNDS[] = {
+    {61440, UNIT_BYTES},
+    {62914560, UNIT_KBYTES},
+    {6442450944, UNIT_MBYTES},
+};
+
+UnitMode automatic_unit(int64_t bytes) {
+    for (const AutoBound& bound : AUTO_BOUNDS) {
+        if (bytes < bound.below) {
+            return bound.mode;
+        }
+    }
+    return UNIT_GBYTES;
+}
+
+}  // namespace
+
+const char* make_size_label(int32_t size) {
+    const int32_t remainder = size % 1024;
+    if (remainder == 0 || remainder == 1023) {
+        snprintf(size_label, sizeof size_label, "%2dk", (size + 512) / 1024);
+    } else {
+        snprintf(size_label, sizeof size_label, "%d", size);
+    }
+    return size_label;
+}
+
+void format_rate(char (&text)[RATE_TEXT_SIZE], int64_t bytes, int64_t ticks, UnitMode mode) {
+    text[0] = '\0';
+    if (mode == UNIT_AUTO) {
+        mode = automatic_unit(bytes);
+    }
+    if (mode < UNIT_BYTES || mode > UNIT_GBYTES) {
+        return;
+    }
+    const double kib_per_second = static_cast<double>(bytes) / static_cast<double>(ticks);
+    const UnitFormat& unit = UNIT_FORMATS[mode];
+    snprintf(text, sizeof text, unit.format, kib_per_second * unit.scale);
+}
+
+void print_rate(int64_t bytes, int64_t ticks) {
+    char text[RATE_TEXT_SIZE];
+    format_rate(text, bytes, ticks, run_config.unit_mode);
+    fputs(text, stdout);
+}
+
+void print_phase_rate(int64_t bytes, int64_t ticks, const char* failed_text) {
+    if (ticks == FAILED_TICKS) {
+        fputs(failed_text, stdout);
+    } else {
+        print_rate(bytes, ticks);
+    }
+}

@@ -1,0 +1,3 @@
+#include "core/run_config.h"
+
+RunConfig run_config;

@@ -1,0 +1,37 @@
+// Process-wide settings: written by main before any role starts, read-only after.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+enum UnitMode : int {
+    UNIT_AUTO = 0,
+    UNIT_BYTES = 1,
+    UNIT_KBYTES = 2,
+    UNIT_MBYTES = 3,
+    UNIT_GBYTES = 4,
+};
+
+constexpr int MAX_SIZES = 6;
+constexpr int MAX_BLOCK_SIZE = 65536;
+constexpr int DEFAULT_TCP_PORT = 18767;
+
+struct SizeList {
+    int32_t sizes[MAX_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
+    int64_t count = MAX_SIZES;
+};
+
+struct RunConfig {
+    int server_mode = 0;
+    int tcp_enabled = 0;
+    int udp_enabled = 0;
+    UnitMode unit_mode = UNIT_AUTO;
+    in6_addr local_address = IN6ADDR_ANY_INIT;
+    in6_addr server_address = IN6ADDR_ANY_INIT;
+    int32_t tcp_port = DEFAULT_TCP_PORT;
+    int32_t udp_port = DEFAULT_TCP_PORT + 1;
+    SizeList sizes;
+};
+
+extern RunConfig run_config;

@@ -1,0 +1,52 @@
+// Socket ownership and the set-up every role shares.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <utility>
+
+constexpr int SOCKET_BUFFER_SIZE = 131072;
+constexpr int LISTEN_BACKLOG = 2;
+
+// A peer that vanishes must fail the send, not kill the process with SIGPIPE.
+constexpr int SEND_FLAGS = MSG_NOSIGNAL;
+
+// Owns one descriptor and closes it on every exit path.
+class Socket {
+   public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Socket& operator=(Socket&& other) noexcept;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    ~Socket();
+
+    int fd() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+
+   private:
+    int fd_ = -1;
+};
+
+// The 28-byte IPv6 address record; the port's low 16 bits go out in network order.
+sockaddr_in6 make_socket_address(const in6_addr& address, int port);
+
+void set_socket_buffers(int socket);
+void set_no_delay(int socket);
+
+struct SocketNames {
+    const char* socket_call;  // perror prefix for socket()
+    const char* bind_call;    // perror prefix for bind()
+};
+
+// socket() and buffer sizes, then TCP_NODELAY when asked, then bind to the local address.
+// Failures are reported and give a closed Socket.
+Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names);
+
+// A bound stream socket listening on port, or a closed Socket after a report.
+Socket open_listening_socket(int port, bool no_delay, SocketNames names);
+
+// A stream socket bound to the local address at port 0 and connected to the server.
+Socket open_client_connection(int port, bool no_delay, SocketNames names);

@@ -1,0 +1,17 @@
+// The datagram loop of a UDP sending phase.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+struct DatagramPhase {
+    int64_t datagrams = 0;  // blocks sent, those given up after a failed send included
+    int64_t bytes = 0;
+};
+
+// Sends blocks of size bytes through udp_socket to destination until alarm_expired,
+// testing it only between blocks. ENOBUFS is retried silently when retry_no_buffers,
+// else reported and the block given up like any other failure.
+DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
+                                  const sockaddr_in6& destination, bool retry_no_buffers);

@@ -1,0 +1,89 @@
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+#include "core/control_message.h"
+#include "core/phase_alarm.h"
+#include "core/phase_timer.h"
+#include "core/report.h"
+#include "core/run_config.h"
+#include "core/socket_setup.h"
+#include "core/test_buffer.h"
+#include "udp/datagram_phase.h"
+#include "udp/udp_roles.h"
+
+namespace {
+
+// Share of sent datagrams that did not arrive, truncated; negative when more arrived.
+long loss_percent(int64_t sent, int64_t arrived) {
+    return sent == 0 ? 0 : static_cast<long>(((sent - arrived) * 100) / sent);
+}
+
+// Measures one block size, sending then receiving datagrams, on one result line. False
+// when a record exchange failed and the run must end.
+bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server, int32_t size) {
+    PhaseTimer timer;
+    printf("Packet size %s bytes: ", make_size_label(size));
+    fflush(stdout);
+    ControlMessage record = make_control_message(CMD_TO_SERVER, static_cast<uint32_t>(size));
+    if (send_message(control, record) != 0 || recv_message(control, record) != 0) {
+        return false;
+    }
+    start_alarm(PHASE_SECONDS);
+    timer_start(timer);
+    buffer[0] = 0;
+    const DatagramPhase sent = send_datagram_phase(buffer, size, server, false);
+    const int64_t send_ticks = timer_stop(timer);
+    if (send_ticks == FAILED_TICKS) {
+        fputs(" (failed)", stdout);
+    }
+    // The value field still holds the echo: only the command changes.
+    record.command = htonl(CMD_COUNT);
+    if (send_message(control, record) != 0 || recv_message(control, record) != 0) {
+        return false;
+    }
+    const uint32_t arrived = message_value(record);
+    if (send_ticks != FAILED_TICKS) {
+        print_rate(static_cast<int64_t>(arrived) * size, send_ticks);
+    }
+    printf(" (%ld%%) Tx, ", loss_percent(sent.datagrams, arrived));
+    fflush(stdout);
+
+    if (send_message(control,
+                     make_control_message(CMD_TO_CLIENT, static_cast<uint32_t>(size))) != 0) {
+        return false;
+    }
+    timer_start(timer);
+    reset_udp_counters();
+    if (recv_message(control, record) != 0) {
+        return false;
+    }
+    const uint32_t server_sent = message_value(record);
+    print_phase_rate(udp_counters.bytes.load(), timer_stop(timer), " (failed)");
+    printf(" (%ld%%) Rx.\n", loss_percent(server_sent, udp_counters.packets.load()));
+    return true;
+}
+
+}  // namespace
+
+void udp_client() {
+    TestBuffer buffer;
+    if (!buffer.is_allocated()) {
+        return;
+    }
+    const Socket control =
+        open_client_connection(run_config.udp_port, false, {"socket()", "bind(STREAM)"});
+    if (!control.is_open()) {
+        return;
+    }
+    puts("\nUDP connection established.");
+    const sockaddr_in6 server = make_socket_address(run_config.server_address, run_config.udp_port);
+    const SizeList& sizes = run_config.sizes;
+    for (int64_t i = 0; i < sizes.count; ++i) {
+        if (!measure_size(control.fd(), buffer.bytes(), server, sizes.sizes[i])) {
+            break;
+        }
+    }
+    send_message(control.fd(), make_control_message(CMD_END, 0));
+    puts("Done.");
+}

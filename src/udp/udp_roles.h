@@ -1,0 +1,37 @@
+// The UDP benchmark: the datagram receiver both sides lean on, and the two roles.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum UdpReceiverState : int {
+    RECEIVER_STARTING = 0,
+    RECEIVER_READY = 1,
+    RECEIVER_FAILED = -1,
+};
+
+// Datagrams that reached udp_port since the last reset. Each word is updated atomically;
+// no order between the two is assumed.
+struct UdpCounters {
+    std::atomic<int64_t> packets{0};
+    std::atomic<int64_t> bytes{0};
+};
+
+extern UdpCounters udp_counters;
+// The one datagram socket: stored before udp_receiver_ready turns RECEIVER_READY (release).
+extern int udp_socket;
+extern std::atomic<int> udp_receiver_ready;
+
+void reset_udp_counters();
+
+// Waits until the receiver has its socket; false when its set-up failed.
+bool wait_for_udp_receiver();
+
+// Thread entry: binds udp_socket and counts every datagram that arrives, for ever.
+void* udp_receiver(void* unused);
+
+// Thread entry: serves UDP clients one at a time until waiting for them fails.
+void* udp_server(void* unused);
+
+// Runs the whole UDP benchmark against the configured server.
+void udp_client();
