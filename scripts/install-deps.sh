@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the local benchmark need on a fresh Debian machine.
+set -euo pipefail
+
+packages=(g++ cmake make libgtest-dev iproute2 nftables util-linux)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
