@@ -1,3 +1,5 @@
+#include "app/command_line.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -5,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/command_line.h"
 #include "app/resolve_address.h"
 #include "core/socket_setup.h"
 #include "support/process.h"
@@ -55,8 +56,8 @@ Parsed parse(std::vector<std::string> arguments) {
     argv.push_back(nullptr);
     Parsed parsed{ParseOutcome::RUN, RunConfig{}, ""};
     CommandLine line;
-    parsed.outcome = parse_command_line(static_cast<int>(arguments.size()), argv.data(),
-                                        parsed.config, line);
+    parsed.outcome =
+        parse_command_line(static_cast<int>(arguments.size()), argv.data(), parsed.config, line);
     if (line.server_host != nullptr) {
         parsed.server_host = line.server_host;
     }
@@ -130,9 +131,17 @@ TEST(CommandLine, BlockSizeIsClampedAfterTheSuffix) {
     const struct {
         const char* text;
         int32_t size;
-    } cases[] = {{"0", 1},          {"-5", 1},         {"1", 1},         {"64k", 65536},
-                 {"1000000", 65536}, {"100k", 65536}, {"2k", 2048},     {"16K", 16},
-                 {"-5k", 1},         {"1536", 1536},   {"99999999999k", 65536}};
+    } cases[] = {{"0", 1},
+                 {"-5", 1},
+                 {"1", 1},
+                 {"64k", 65536},
+                 {"1000000", 65536},
+                 {"100k", 65536},
+                 {"2k", 2048},
+                 {"16K", 16},
+                 {"-5k", 1},
+                 {"1536", 1536},
+                 {"99999999999k", 65536}};
     for (const auto& c : cases) {
         const Parsed parsed = parse({"-t", "-b", c.text, "host"});
         EXPECT_EQ(parsed.config.sizes.count, 1) << c.text;
@@ -208,6 +217,8 @@ TEST(ResolveAddress, NumericTextAndLocalNames) {
     EXPECT_TRUE(text == "::1" || text == "::ffff:127.0.0.1") << text;
 }
 
-TEST(Version, CutFromTheRevisionKeyword) { EXPECT_EQ(version_text(), "1.34"); }
+TEST(Version, CutFromTheRevisionKeyword) {
+    EXPECT_EQ(version_text(), "1.34");
+}
 
 }  // namespace

@@ -1,10 +1,11 @@
+#include "core/control_message.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <vector>
 
-#include "core/control_message.h"
 #include "core/socket_setup.h"
 
 namespace {

@@ -23,8 +23,8 @@ TEST(PhaseTimer, TickArithmetic) {
         {{100, 0}, {106, 1000}, 6145},
         {{100, 500000}, {106, 0}, 5632},  // 6 s and -500000 us
         {{100, 0}, {100, 0}, 0},
-        {{100, 999999}, {101, 0}, 1},     // the microsecond part truncates toward zero
-        {{101, 0}, {100, 999500}, -1},    // a clock stepping back a tick marks a failure
+        {{100, 999999}, {101, 0}, 1},   // the microsecond part truncates toward zero
+        {{101, 0}, {100, 999500}, -1},  // a clock stepping back a tick marks a failure
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ticks_between(c.start, c.now), c.ticks);

@@ -1,9 +1,9 @@
+#include "core/report.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
-
-#include "core/report.h"
 
 namespace {
 
@@ -11,10 +11,9 @@ TEST(SizeLabel, RoundsOnlyAtAndJustBelowWholeKiB) {
     const struct {
         int32_t size;
         const char* label;
-    } cases[] = {{1, "1"},        {1000, "1000"},   {1023, " 1k"},  {1024, " 1k"},
-                 {1536, "1536"},  {2047, " 2k"},    {16384, "16k"}, {32767, "32k"},
-                 {32768, "32k"},  {65536, "64k"},   {1025, "1025"},
-                 {204800, "200k"}};
+    } cases[] = {{1, "1"},       {1000, "1000"}, {1023, " 1k"},  {1024, " 1k"},
+                 {1536, "1536"}, {2047, " 2k"},  {16384, "16k"}, {32767, "32k"},
+                 {32768, "32k"}, {65536, "64k"}, {1025, "1025"}, {204800, "200k"}};
     for (const auto& c : cases) {
         EXPECT_STREQ(make_size_label(c.size), c.label) << c.size;
     }

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <string_view>
 
 namespace {
@@ -44,7 +44,9 @@ constexpr const char* USAGE_TEXT =
 
 }  // namespace
 
-std::string_view version_text() { return version_of(REVISION_KEYWORD); }
+std::string_view version_text() {
+    return version_of(REVISION_KEYWORD);
+}
 
 void print_banner() {
     const std::string_view version = version_text();

@@ -26,7 +26,9 @@ bool start_role(void* (*role)(void*)) {
 
 }  // namespace
 
-void on_interrupt(int /*signal*/) { _exit(0); }
+void on_interrupt(int /*signal*/) {
+    _exit(0);
+}
 
 int run_server() {
     putchar('\n');

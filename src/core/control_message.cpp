@@ -11,9 +11,13 @@ ControlMessage make_control_message(uint32_t command, uint32_t value) {
     return ControlMessage{htonl(command), htonl(value)};
 }
 
-uint32_t message_command(const ControlMessage& message) { return ntohl(message.command); }
+uint32_t message_command(const ControlMessage& message) {
+    return ntohl(message.command);
+}
 
-uint32_t message_value(const ControlMessage& message) { return ntohl(message.value); }
+uint32_t message_value(const ControlMessage& message) {
+    return ntohl(message.value);
+}
 
 int send_once(int socket, const void* bytes, int length) {
     const ssize_t result = send(socket, bytes, static_cast<size_t>(length), SEND_FLAGS);

@@ -1,8 +1,8 @@
 #include "core/phase_alarm.h"
 
-#include <csignal>
-
 #include <unistd.h>
+
+#include <csignal>
 
 std::atomic<int> alarm_expired{0};
 

@@ -27,8 +27,8 @@ PhaseResult send_phase(int socket, unsigned char* buffer, int size) {
     for (;;) {
         int position = 0;
         while (position < size) {
-            const ssize_t sent = send(socket, buffer + position,
-                                      static_cast<size_t>(size - position), SEND_FLAGS);
+            const ssize_t sent =
+                send(socket, buffer + position, static_cast<size_t>(size - position), SEND_FLAGS);
             result.last_result = sent;
             if (sent >= 0) {
                 position += static_cast<int>(sent);

@@ -13,9 +13,13 @@ PhaseTimer now() {
 
 }  // namespace
 
-void timer_start(PhaseTimer& timer) { timer = now(); }
+void timer_start(PhaseTimer& timer) {
+    timer = now();
+}
 
-int64_t timer_stop(const PhaseTimer& timer) { return ticks_between(timer, now()); }
+int64_t timer_stop(const PhaseTimer& timer) {
+    return ticks_between(timer, now());
+}
 
 int64_t ticks_between(const PhaseTimer& start, const PhaseTimer& now) {
     return (now.seconds - start.seconds) * TICKS_PER_SECOND +

@@ -20,4 +20,6 @@ TestBuffer::TestBuffer() : bytes_(static_cast<unsigned char*>(malloc(TEST_BUFFER
     fill_test_buffer(bytes_, TEST_BUFFER_SIZE);
 }
 
-TestBuffer::~TestBuffer() { free(bytes_); }
+TestBuffer::~TestBuffer() {
+    free(bytes_);
+}

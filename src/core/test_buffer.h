@@ -26,4 +26,6 @@ class TestBuffer {
 };
 
 // A block size a peer announces must fit the buffer before any transfer uses it.
-constexpr bool fits_test_buffer(uint32_t size) { return size >= 1 && size <= TEST_BUFFER_SIZE; }
+constexpr bool fits_test_buffer(uint32_t size) {
+    return size >= 1 && size <= TEST_BUFFER_SIZE;
+}

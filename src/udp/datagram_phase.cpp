@@ -18,9 +18,9 @@ DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
     for (;;) {
         int position = 0;
         while (position < size) {
-            const ssize_t sent = sendto(udp_socket, buffer + position,
-                                        static_cast<size_t>(size - position), 0, address,
-                                        sizeof destination);
+            const ssize_t sent =
+                sendto(udp_socket, buffer + position, static_cast<size_t>(size - position), 0,
+                       address, sizeof destination);
             if (sent >= 0) {
                 position += static_cast<int>(sent);
                 continue;

@@ -49,8 +49,8 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     printf(" (%ld%%) Tx, ", loss_percent(sent.datagrams, arrived));
     fflush(stdout);
 
-    if (send_message(control,
-                     make_control_message(CMD_TO_CLIENT, static_cast<uint32_t>(size))) != 0) {
+    if (send_message(control, make_control_message(CMD_TO_CLIENT, static_cast<uint32_t>(size))) !=
+        0) {
         return false;
     }
     timer_start(timer);

@@ -75,8 +75,8 @@ void* udp_server(void* /*unused*/) {
     if (!buffer.is_allocated()) {
         return nullptr;
     }
-    const Socket listener = open_listening_socket(run_config.udp_port, false,
-                                                  {"socket(STREAM)", "bind(STREAM)"});
+    const Socket listener =
+        open_listening_socket(run_config.udp_port, false, {"socket(STREAM)", "bind(STREAM)"});
     if (!listener.is_open()) {
         return nullptr;
     }

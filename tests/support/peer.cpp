@@ -29,8 +29,8 @@ Socket connect_to(const std::string& host, int port) {
     const sockaddr_in6 server = make_socket_address(parse_host(host), port);
     for (int attempt = 0; attempt < 200; ++attempt) {
         Socket socket_owner(socket(AF_INET6, SOCK_STREAM, 0));
-        if (connect(socket_owner.fd(), reinterpret_cast<const sockaddr*>(&server),
-                    sizeof server) == 0) {
+        if (connect(socket_owner.fd(), reinterpret_cast<const sockaddr*>(&server), sizeof server) ==
+            0) {
             return socket_owner;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

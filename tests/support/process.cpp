@@ -86,7 +86,9 @@ bool ChildProcess::wait_for_output(const std::string& text, milliseconds timeout
     return true;
 }
 
-void ChildProcess::send_signal(int signal) { kill(pid_, signal); }
+void ChildProcess::send_signal(int signal) {
+    kill(pid_, signal);
+}
 
 ProcessResult ChildProcess::finish(milliseconds timeout) {
     const auto deadline = steady_clock::now() + timeout;
@@ -121,9 +123,13 @@ ProcessResult run_process(const std::vector<std::string>& arguments, millisecond
     return child.finish(timeout);
 }
 
-std::string flenko_path() { return FLENKO_BINARY; }
+std::string flenko_path() {
+    return FLENKO_BINARY;
+}
 
-std::string flenko_short_path() { return FLENKO_SHORT_BINARY; }
+std::string flenko_short_path() {
+    return FLENKO_SHORT_BINARY;
+}
 
 int fresh_port() {
     // Below the ephemeral range, ten ports a process apart by pid (UDP takes port + 1).
