@@ -1,13 +1,16 @@
 #include "support/process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <random>
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -131,8 +134,31 @@ std::string flenko_short_path() {
     return FLENKO_SHORT_BINARY;
 }
 
+namespace {
+
+// Whether a server could bind this port now: no listener, no TIME_WAIT, no datagram socket.
+bool port_is_free(int port, int type) {
+    const int probe = socket(AF_INET6, type, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(port));
+    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(probe);
+    return bound;
+}
+
+}  // namespace
+
 int fresh_port() {
-    // Below the ephemeral range, ten ports a process apart by pid (UDP takes port + 1).
-    static std::atomic<int> next{10000 + (getpid() % 1000) * 20};
-    return next.fetch_add(2);
+    // Random even ports below the ephemeral range, probed for both protocols on the port
+    // and the one after it (the UDP benchmark's).
+    static std::mt19937 generator(static_cast<unsigned>(getpid()) ^ std::random_device{}());
+    std::uniform_int_distribution<int> pick(5000, 15999);
+    for (;;) {
+        const int port = pick(generator) * 2;
+        if (port_is_free(port, SOCK_STREAM) && port_is_free(port + 1, SOCK_STREAM) &&
+            port_is_free(port, SOCK_DGRAM) && port_is_free(port + 1, SOCK_DGRAM)) {
+            return port;
+        }
+    }
 }
