@@ -29,6 +29,7 @@ Socket accept_client(int listener, const char* listening_line, sockaddr_in6& pee
         Socket connection(accept(listener, reinterpret_cast<sockaddr*>(&peer), &length));
         if (connection.is_open()) {
             set_socket_buffers(connection.fd());
+            set_idle_limit(connection.fd());
             return connection;
         }
     }

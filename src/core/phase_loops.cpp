@@ -11,9 +11,11 @@
 
 namespace {
 
-// Failures that every further block of the phase would repeat.
+// Failures that every further transfer on the connection would repeat; a time-out means
+// the peer stayed silent for the whole idle limit.
 bool connection_gone(int error) {
-    return error == EPIPE || error == ECONNRESET || error == ENOTCONN;
+    return error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT ||
+           error == EAGAIN || error == EWOULDBLOCK;
 }
 
 }  // namespace
@@ -41,6 +43,7 @@ PhaseResult send_phase(int socket, unsigned char* buffer, int size) {
             perror("send()");
             if (connection_gone(error)) {
                 result.bytes += size;
+                result.connection_lost = true;
                 return result;
             }
             break;
@@ -67,11 +70,13 @@ PhaseResult receive_phase(int socket, unsigned char* buffer, int size) {
             if (received == 0) {
                 break;
             }
-            if (errno == EINTR) {
+            const int error = errno;
+            if (error == EINTR) {
                 continue;
             }
             perror("recv()");
             result.bytes += size;
+            result.connection_lost = connection_gone(error);
             return result;
         }
         result.bytes += size;

@@ -6,8 +6,9 @@
 #include <cstdint>
 
 struct PhaseResult {
-    int64_t bytes = 0;        // size counted for every block, whole or given up
-    ssize_t last_result = 0;  // result of the phase's last send or recv call
+    int64_t bytes = 0;             // size counted for every block, whole or given up
+    ssize_t last_result = 0;       // result of the phase's last send or recv call
+    bool connection_lost = false;  // the peer is gone or silent: nothing more will move
 };
 
 // Streams blocks of size bytes until alarm_expired, testing it only between blocks.

@@ -42,6 +42,12 @@ void set_no_delay(int socket) {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void set_idle_limit(int socket) {
+    const timeval limit{CONTROL_IDLE_SECONDS, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names) {
     Socket socket_owner(socket(AF_INET6, type, 0));
     if (!socket_owner.is_open()) {
@@ -79,5 +85,6 @@ Socket open_client_connection(int port, bool no_delay, SocketNames names) {
         perror("connect()");
         return Socket();
     }
+    set_idle_limit(connection.fd());
     return connection;
 }

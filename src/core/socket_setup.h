@@ -9,6 +9,14 @@
 constexpr int SOCKET_BUFFER_SIZE = 131072;
 constexpr int LISTEN_BACKLOG = 2;
 
+#ifndef FLENKO_IDLE_SECONDS
+#define FLENKO_IDLE_SECONDS 60
+#endif
+
+// Longer than any pause of either dialogue: a control connection on which nothing moves
+// for this long has a dead or stuck peer.
+constexpr int CONTROL_IDLE_SECONDS = FLENKO_IDLE_SECONDS;
+
 // A peer that vanishes must fail the send, not kill the process with SIGPIPE.
 constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 
@@ -35,6 +43,9 @@ sockaddr_in6 make_socket_address(const in6_addr& address, int port);
 
 void set_socket_buffers(int socket);
 void set_no_delay(int socket);
+
+// Makes a transfer on a control connection fail once it has waited CONTROL_IDLE_SECONDS.
+void set_idle_limit(int socket);
 
 struct SocketNames {
     const char* socket_call;  // perror prefix for socket()

@@ -12,15 +12,20 @@
 
 namespace {
 
-// Measures one block size, sending then receiving, on one result line. False when a
-// record or the final block failed and the run must end.
-bool measure_size(int connection, unsigned char* buffer, int32_t size) {
+enum class SizeOutcome {
+    MEASURED,
+    RUN_ENDS,         // a record or the final block failed
+    CONNECTION_LOST,  // the server is gone or silent: not even the end record can go out
+};
+
+// Measures one block size, sending then receiving, on one result line.
+SizeOutcome measure_size(int connection, unsigned char* buffer, int32_t size) {
     PhaseTimer timer;
     printf("Packet size %s bytes: ", make_size_label(size));
     fflush(stdout);
     const uint32_t block = static_cast<uint32_t>(size);
     if (send_message(connection, make_control_message(CMD_TO_SERVER, block)) != 0) {
-        return false;
+        return SizeOutcome::RUN_ENDS;
     }
     start_alarm(PHASE_SECONDS);
     timer_start(timer);
@@ -28,15 +33,18 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     print_phase_rate(sent.bytes, timer_stop(timer), " (failed)");
     fputs(" Tx, ", stdout);
     fflush(stdout);
+    if (sent.connection_lost) {
+        return SizeOutcome::CONNECTION_LOST;
+    }
     if (send_final_block(connection, buffer, size) != 0 ||
         send_message(connection, make_control_message(CMD_TO_CLIENT, block)) != 0) {
-        return false;
+        return SizeOutcome::RUN_ENDS;
     }
     timer_start(timer);
     const PhaseResult received = receive_phase(connection, buffer, size);
     print_phase_rate(received.bytes, timer_stop(timer), " (failed)");
     puts(" Rx.");
-    return true;
+    return received.connection_lost ? SizeOutcome::CONNECTION_LOST : SizeOutcome::MEASURED;
 }
 
 }  // namespace
@@ -53,11 +61,12 @@ void tcp_client() {
     }
     puts("\nTCP connection established.");
     const SizeList& sizes = run_config.sizes;
-    for (int64_t i = 0; i < sizes.count; ++i) {
-        if (!measure_size(connection.fd(), buffer.bytes(), sizes.sizes[i])) {
-            break;
-        }
+    SizeOutcome outcome = SizeOutcome::MEASURED;
+    for (int64_t i = 0; i < sizes.count && outcome == SizeOutcome::MEASURED; ++i) {
+        outcome = measure_size(connection.fd(), buffer.bytes(), sizes.sizes[i]);
     }
-    send_message(connection.fd(), make_control_message(CMD_END, 0));
+    if (outcome != SizeOutcome::CONNECTION_LOST) {
+        send_message(connection.fd(), make_control_message(CMD_END, 0));
+    }
     puts("Done.");
 }

@@ -31,7 +31,7 @@ void serve_connection(int connection, unsigned char* buffer) {
             timer_start(timer);
             printf("\nSending to client, packet size %s ... ", make_size_label(block));
             const PhaseResult sent = send_phase(connection, buffer, block);
-            if (send_final_block(connection, buffer, block) != 0) {
+            if (sent.connection_lost || send_final_block(connection, buffer, block) != 0) {
                 return;
             }
             print_phase_rate(sent.bytes, timer_stop(timer), "");
@@ -40,6 +40,9 @@ void serve_connection(int connection, unsigned char* buffer) {
             printf("\nReceiving from client, packet size %s ... ", make_size_label(block));
             const PhaseResult received = receive_phase(connection, buffer, block);
             print_phase_rate(received.bytes, timer_stop(timer), "");
+            if (received.connection_lost) {
+                return;
+            }
         }
     }
 }
