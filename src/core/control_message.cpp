@@ -28,6 +28,13 @@ int send_once(int socket, const void* bytes, int length) {
     return (result & 0x7fffffff) == length ? 0 : 1;
 }
 
+void send_end_record(int socket) {
+    const ControlMessage end = make_control_message(CMD_END, 0);
+    if (send(socket, &end, sizeof end, SEND_FLAGS | MSG_DONTWAIT) < 0) {
+        perror("send()");
+    }
+}
+
 int recv_once(int socket, void* bytes, int length) {
     const ssize_t result = recv(socket, bytes, static_cast<size_t>(length), 0);
     if (result < 0) {

@@ -31,3 +31,7 @@ inline int send_message(int socket, const ControlMessage& message) {
 inline int recv_message(int socket, ControlMessage& message) {
     return recv_once(socket, &message, sizeof message);
 }
+
+// The client's last record, {CMD_END, 0}: one call that never waits, so a run that ended
+// on a stuck server is not held up again; a failure is reported.
+void send_end_record(int socket);

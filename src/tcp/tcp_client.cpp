@@ -12,20 +12,15 @@
 
 namespace {
 
-enum class SizeOutcome {
-    MEASURED,
-    RUN_ENDS,         // a record or the final block failed
-    CONNECTION_LOST,  // the server is gone or silent: not even the end record can go out
-};
-
-// Measures one block size, sending then receiving, on one result line.
-SizeOutcome measure_size(int connection, unsigned char* buffer, int32_t size) {
+// Measures one block size, sending then receiving, on one result line. False when the
+// run must end: a record or the final block failed, or the server is gone.
+bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     PhaseTimer timer;
     printf("Packet size %s bytes: ", make_size_label(size));
     fflush(stdout);
     const uint32_t block = static_cast<uint32_t>(size);
     if (send_message(connection, make_control_message(CMD_TO_SERVER, block)) != 0) {
-        return SizeOutcome::RUN_ENDS;
+        return false;
     }
     start_alarm(PHASE_SECONDS);
     timer_start(timer);
@@ -33,18 +28,15 @@ SizeOutcome measure_size(int connection, unsigned char* buffer, int32_t size) {
     print_phase_rate(sent.bytes, timer_stop(timer), " (failed)");
     fputs(" Tx, ", stdout);
     fflush(stdout);
-    if (sent.connection_lost) {
-        return SizeOutcome::CONNECTION_LOST;
-    }
-    if (send_final_block(connection, buffer, size) != 0 ||
+    if (sent.connection_lost || send_final_block(connection, buffer, size) != 0 ||
         send_message(connection, make_control_message(CMD_TO_CLIENT, block)) != 0) {
-        return SizeOutcome::RUN_ENDS;
+        return false;
     }
     timer_start(timer);
     const PhaseResult received = receive_phase(connection, buffer, size);
     print_phase_rate(received.bytes, timer_stop(timer), " (failed)");
     puts(" Rx.");
-    return received.connection_lost ? SizeOutcome::CONNECTION_LOST : SizeOutcome::MEASURED;
+    return !received.connection_lost;
 }
 
 }  // namespace
@@ -61,12 +53,11 @@ void tcp_client() {
     }
     puts("\nTCP connection established.");
     const SizeList& sizes = run_config.sizes;
-    SizeOutcome outcome = SizeOutcome::MEASURED;
-    for (int64_t i = 0; i < sizes.count && outcome == SizeOutcome::MEASURED; ++i) {
-        outcome = measure_size(connection.fd(), buffer.bytes(), sizes.sizes[i]);
+    for (int64_t i = 0; i < sizes.count; ++i) {
+        if (!measure_size(connection.fd(), buffer.bytes(), sizes.sizes[i])) {
+            break;
+        }
     }
-    if (outcome != SizeOutcome::CONNECTION_LOST) {
-        send_message(connection.fd(), make_control_message(CMD_END, 0));
-    }
+    send_end_record(connection.fd());
     puts("Done.");
 }

@@ -49,12 +49,14 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     printf(" (%ld%%) Tx, ", loss_percent(sent.datagrams, arrived));
     fflush(stdout);
 
+    // Reset before asking: the server's first datagrams can arrive before this thread runs
+    // again, and a later reset would wipe them and show them as lost.
+    reset_udp_counters();
     if (send_message(control, make_control_message(CMD_TO_CLIENT, static_cast<uint32_t>(size))) !=
         0) {
         return false;
     }
     timer_start(timer);
-    reset_udp_counters();
     if (recv_message(control, record) != 0) {
         return false;
     }
@@ -84,6 +86,6 @@ void udp_client() {
             break;
         }
     }
-    send_message(control.fd(), make_control_message(CMD_END, 0));
+    send_end_record(control.fd());
     puts("Done.");
 }
