@@ -1,8 +1,10 @@
 #include "app/command_line.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -19,6 +21,36 @@ constexpr std::string_view version_of(std::string_view keyword) {
 
 // "+": stop at the first operand instead of permuting the arguments.
 constexpr const char* OPTION_STRING = "+?stup:h:b:dBKMG";
+
+enum LongOption : int { OPTION_JSON = 256, OPTION_TIME, OPTION_HELP, OPTION_VERSION };
+
+constexpr option LONG_OPTIONS[] = {
+    {"json", no_argument, nullptr, OPTION_JSON},
+    {"time", required_argument, nullptr, OPTION_TIME},
+    {"help", no_argument, nullptr, OPTION_HELP},
+    {"version", no_argument, nullptr, OPTION_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr const char* LONG_OPTIONS_TEXT =
+    "Long options:\n"
+    "  --json          client: print one JSON document with every figure at the end\n"
+    "                  on standard output (the text lines go to standard error)\n"
+    "  --time=<sec>    length of the phases this process sends, 1 to %d (default %d)\n"
+    "  --help          print this text\n"
+    "  --version       print the version\n"
+    "\n";
+
+// --time: whole seconds within the allowed range, nothing after them; 0 when invalid.
+int parse_phase_seconds(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || seconds < 1 || seconds > MAX_PHASE_SECONDS) {
+        return 0;
+    }
+    return static_cast<int>(seconds);
+}
 
 constexpr const char* USAGE_TEXT =
     "\n"
@@ -60,6 +92,11 @@ void usage() {
     exit(1);
 }
 
+void print_help() {
+    printf(USAGE_TEXT, run_config.tcp_port);
+    printf(LONG_OPTIONS_TEXT, MAX_PHASE_SECONDS, PHASE_SECONDS);
+}
+
 int32_t parse_block_size(const char* text) {
     char* end = nullptr;
     long size = strtol(text, &end, 10);
@@ -75,8 +112,22 @@ int32_t parse_block_size(const char* text) {
 
 ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, CommandLine& line) {
     optind = 0;  // a full re-scan, so the parser can run more than once in a process
-    for (int option = 0; (option = getopt(argc, argv, OPTION_STRING)) != -1;) {
+    for (int option = 0;
+         (option = getopt_long(argc, argv, OPTION_STRING, LONG_OPTIONS, nullptr)) != -1;) {
         switch (option) {
+            case OPTION_JSON:
+                line.json = true;
+                break;
+            case OPTION_TIME:
+                config.phase_seconds = parse_phase_seconds(optarg);
+                if (config.phase_seconds == 0) {
+                    return ParseOutcome::USAGE;
+                }
+                break;
+            case OPTION_HELP:
+                return ParseOutcome::HELP;
+            case OPTION_VERSION:
+                return ParseOutcome::VERSION;
             case 's':
                 config.server_mode = 1;
                 break;

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/json_report.h"
 #include "app/resolve_address.h"
 #include "app/start_roles.h"
 #include "core/run_config.h"
@@ -9,30 +10,46 @@
 int main(int argc, char** argv) {
     // Line by line even into a pipe or a file, so a server's log follows its clients.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    print_banner();
     if (argc == 1) {
+        print_banner();
         usage();
     }
     CommandLine line;
-    switch (parse_command_line(argc, argv, run_config, line)) {
+    const ParseOutcome outcome = parse_command_line(argc, argv, run_config, line);
+    if (outcome == ParseOutcome::VERSION) {
+        const std::string_view version = version_text();
+        printf("%.*s\n", static_cast<int>(version.size()), version.data());
+        return 0;
+    }
+    const bool json = line.json && !run_config.server_mode && outcome == ParseOutcome::RUN;
+    if (json) {
+        begin_json_output();
+    }
+    print_banner();
+    switch (outcome) {
         case ParseOutcome::USAGE:
             usage();
+        case ParseOutcome::HELP:
+            print_help();
+            return 0;
         case ParseOutcome::NO_PROTOCOL:
             putchar('\n');
             return 0;
+        case ParseOutcome::VERSION:
         case ParseOutcome::RUN:
             break;
     }
-    if (line.local_host != nullptr && resolve_address(line.local_host, run_config.local_address)) {
-        return 1;
+    const bool local_failed =
+        line.local_host != nullptr && resolve_address(line.local_host, run_config.local_address);
+    if (!local_failed && !run_config.server_mode && line.server_host == nullptr) {
+        usage();
     }
-    if (!run_config.server_mode) {
-        if (line.server_host == nullptr) {
-            usage();
+    if (local_failed ||
+        (!run_config.server_mode && resolve_address(line.server_host, run_config.server_address))) {
+        if (json) {
+            finish_json_output(line.server_host, "host lookup failed");
         }
-        if (resolve_address(line.server_host, run_config.server_address) != 0) {
-            return 1;
-        }
+        return 1;
     }
     signal(SIGINT, on_interrupt);
     if (run_config.server_mode) {
@@ -41,5 +58,9 @@ int main(int argc, char** argv) {
     if (run_config.tcp_enabled && run_config.udp_enabled) {
         usage();
     }
-    return run_client();
+    const int status = run_client();
+    if (json) {
+        finish_json_output(line.server_host, status == 1 ? "UDP port unavailable" : nullptr);
+    }
+    return status;
 }

@@ -11,8 +11,8 @@ void on_alarm(int /*signal*/) {
     alarm_expired.store(1);
 }
 
-void start_alarm(unsigned seconds) {
+void start_alarm(int seconds) {
     alarm_expired.store(0);
     signal(SIGALRM, on_alarm);
-    alarm(seconds);
+    alarm(static_cast<unsigned>(seconds));
 }

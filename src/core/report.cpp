@@ -11,15 +11,16 @@ thread_local char size_label[SIZE_LABEL_SIZE];
 
 struct UnitFormat {
     const char* format;
+    const char* unit;
     double scale;  // applied to KiB per second
 };
 
 constexpr UnitFormat UNIT_FORMATS[] = {
-    {"", 0.0},  // UNIT_AUTO never reaches this table
-    {" %0.0f Byte/s", 1024.0},
-    {" %0.2f KByte/s", 1.0},
-    {" %0.2f MByte/s", 1.0 / 1024.0},
-    {" %0.3f GByte/s", 1.0 / (1024.0 * 1024.0)},
+    {"", "", 0.0},  // UNIT_AUTO never reaches this table
+    {" %0.0f Byte/s", "Byte/s", 1024.0},
+    {" %0.2f KByte/s", "KByte/s", 1.0},
+    {" %0.2f MByte/s", "MByte/s", 1.0 / 1024.0},
+    {" %0.3f GByte/s", "GByte/s", 1.0 / (1024.0 * 1024.0)},
 };
 
 // Automatic choice: the first unit whose byte bound the phase's count stays below.
@@ -55,17 +56,24 @@ const char* make_size_label(int32_t size) {
     return size_label;
 }
 
-void format_rate(char (&text)[RATE_TEXT_SIZE], int64_t bytes, int64_t ticks, UnitMode mode) {
-    text[0] = '\0';
+RateInUnit rate_in_unit(int64_t bytes, int64_t ticks, UnitMode mode) {
     if (mode == UNIT_AUTO) {
         mode = automatic_unit(bytes);
     }
     if (mode < UNIT_BYTES || mode > UNIT_GBYTES) {
-        return;
+        return RateInUnit{};
     }
     const double kib_per_second = static_cast<double>(bytes) / static_cast<double>(ticks);
     const UnitFormat& unit = UNIT_FORMATS[mode];
-    snprintf(text, sizeof text, unit.format, kib_per_second * unit.scale);
+    return RateInUnit{kib_per_second * unit.scale, unit.unit, unit.format};
+}
+
+void format_rate(char (&text)[RATE_TEXT_SIZE], int64_t bytes, int64_t ticks, UnitMode mode) {
+    const RateInUnit rate = rate_in_unit(bytes, ticks, mode);
+    text[0] = '\0';
+    if (rate.format != nullptr) {
+        snprintf(text, sizeof text, rate.format, rate.value);
+    }
 }
 
 void print_rate(int64_t bytes, int64_t ticks) {

@@ -13,6 +13,15 @@ constexpr size_t RATE_TEXT_SIZE = 64;
 // below a multiple of 1024, else "%d".
 const char* make_size_label(int32_t size);
 
+// A rate in the unit a text line shows it in; unit and format are null for an unknown mode.
+struct RateInUnit {
+    double value = 0.0;
+    const char* unit = nullptr;    // "MByte/s"
+    const char* format = nullptr;  // " %0.2f MByte/s"
+};
+
+RateInUnit rate_in_unit(int64_t bytes, int64_t ticks, UnitMode mode);
+
 // Writes " <rate> <unit>/s" for bytes moved in ticks; empty for an unknown unit mode.
 void format_rate(char (&text)[RATE_TEXT_SIZE], int64_t bytes, int64_t ticks, UnitMode mode);
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/phase_alarm.h"
+
 enum UnitMode : int {
     UNIT_AUTO = 0,
     UNIT_BYTES = 1,
@@ -32,6 +34,7 @@ struct RunConfig {
     int32_t tcp_port = DEFAULT_TCP_PORT;
     int32_t udp_port = DEFAULT_TCP_PORT + 1;
     SizeList sizes;
+    int phase_seconds = PHASE_SECONDS;  // of the phases this process sends
 };
 
 extern RunConfig run_config;

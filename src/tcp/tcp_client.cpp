@@ -6,6 +6,7 @@
 #include "core/phase_timer.h"
 #include "core/report.h"
 #include "core/run_config.h"
+#include "core/run_record.h"
 #include "core/socket_setup.h"
 #include "core/test_buffer.h"
 #include "tcp/tcp_roles.h"
@@ -16,16 +17,18 @@ namespace {
 // run must end: a record or the final block failed, or the server is gone.
 bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     PhaseTimer timer;
+    SizeRecord& record = record_size(size);
     printf("Packet size %s bytes: ", make_size_label(size));
     fflush(stdout);
     const uint32_t block = static_cast<uint32_t>(size);
     if (send_message(connection, make_control_message(CMD_TO_SERVER, block)) != 0) {
         return false;
     }
-    start_alarm(PHASE_SECONDS);
+    start_alarm(run_config.phase_seconds);
     timer_start(timer);
     const PhaseResult sent = send_phase(connection, buffer, size);
-    print_phase_rate(sent.bytes, timer_stop(timer), " (failed)");
+    record.tx = measured_phase(sent.bytes, timer_stop(timer));
+    print_phase_rate(sent.bytes, record.tx.ticks, " (failed)");
     fputs(" Tx, ", stdout);
     fflush(stdout);
     if (sent.connection_lost || send_final_block(connection, buffer, size) != 0 ||
@@ -34,7 +37,8 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     }
     timer_start(timer);
     const PhaseResult received = receive_phase(connection, buffer, size);
-    print_phase_rate(received.bytes, timer_stop(timer), " (failed)");
+    record.rx = measured_phase(received.bytes, timer_stop(timer));
+    print_phase_rate(received.bytes, record.rx.ticks, " (failed)");
     puts(" Rx.");
     return !received.connection_lost;
 }
@@ -52,6 +56,7 @@ void tcp_client() {
         return;
     }
     puts("\nTCP connection established.");
+    run_record.connected = true;
     const SizeList& sizes = run_config.sizes;
     for (int64_t i = 0; i < sizes.count; ++i) {
         if (!measure_size(connection.fd(), buffer.bytes(), sizes.sizes[i])) {

@@ -27,7 +27,7 @@ void serve_connection(int connection, unsigned char* buffer) {
         }
         const int block = static_cast<int>(size);
         if (command == CMD_TO_CLIENT) {
-            start_alarm(PHASE_SECONDS);
+            start_alarm(run_config.phase_seconds);
             timer_start(timer);
             printf("\nSending to client, packet size %s ... ", make_size_label(block));
             const PhaseResult sent = send_phase(connection, buffer, block);

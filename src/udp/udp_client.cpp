@@ -7,6 +7,7 @@
 #include "core/phase_timer.h"
 #include "core/report.h"
 #include "core/run_config.h"
+#include "core/run_record.h"
 #include "core/socket_setup.h"
 #include "core/test_buffer.h"
 #include "udp/datagram_phase.h"
@@ -15,21 +16,22 @@
 namespace {
 
 // Share of sent datagrams that did not arrive, truncated; negative when more arrived.
-long loss_percent(int64_t sent, int64_t arrived) {
-    return sent == 0 ? 0 : static_cast<long>(((sent - arrived) * 100) / sent);
+int64_t loss_percent(int64_t sent, int64_t arrived) {
+    return sent == 0 ? 0 : ((sent - arrived) * 100) / sent;
 }
 
 // Measures one block size, sending then receiving datagrams, on one result line. False
 // when a record exchange failed and the run must end.
 bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server, int32_t size) {
     PhaseTimer timer;
+    SizeRecord& size_record = record_size(size);
     printf("Packet size %s bytes: ", make_size_label(size));
     fflush(stdout);
     ControlMessage record = make_control_message(CMD_TO_SERVER, static_cast<uint32_t>(size));
     if (send_message(control, record) != 0 || recv_message(control, record) != 0) {
         return false;
     }
-    start_alarm(PHASE_SECONDS);
+    start_alarm(run_config.phase_seconds);
     timer_start(timer);
     buffer[0] = 0;
     const DatagramPhase sent = send_datagram_phase(buffer, size, server, false);
@@ -43,10 +45,12 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         return false;
     }
     const uint32_t arrived = message_value(record);
+    size_record.tx = measured_phase(static_cast<int64_t>(arrived) * size, send_ticks,
+                                    loss_percent(sent.datagrams, arrived));
     if (send_ticks != FAILED_TICKS) {
-        print_rate(static_cast<int64_t>(arrived) * size, send_ticks);
+        print_rate(size_record.tx.bytes, send_ticks);
     }
-    printf(" (%ld%%) Tx, ", loss_percent(sent.datagrams, arrived));
+    printf(" (%ld%%) Tx, ", static_cast<long>(size_record.tx.loss_percent));
     fflush(stdout);
 
     // Reset before asking: the server's first datagrams can arrive before this thread runs
@@ -57,12 +61,20 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         return false;
     }
     timer_start(timer);
-    if (recv_message(control, record) != 0) {
+    // The answer comes when the server's sending phase is over, however long it lasts.
+    set_receive_limit(control, PEER_PHASE_WAIT_SECONDS);
+    const int answered = recv_message(control, record);
+    set_receive_limit(control, CONTROL_IDLE_SECONDS);
+    if (answered != 0) {
         return false;
     }
     const uint32_t server_sent = message_value(record);
-    print_phase_rate(udp_counters.bytes.load(), timer_stop(timer), " (failed)");
-    printf(" (%ld%%) Rx.\n", loss_percent(server_sent, udp_counters.packets.load()));
+    const int64_t receive_ticks = timer_stop(timer);
+    const int64_t received_bytes = udp_counters.bytes.load();
+    print_phase_rate(received_bytes, receive_ticks, " (failed)");
+    size_record.rx = measured_phase(received_bytes, receive_ticks,
+                                    loss_percent(server_sent, udp_counters.packets.load()));
+    printf(" (%ld%%) Rx.\n", static_cast<long>(size_record.rx.loss_percent));
     return true;
 }
 
@@ -79,6 +91,7 @@ void udp_client() {
         return;
     }
     puts("\nUDP connection established.");
+    run_record.connected = true;
     const sockaddr_in6 server = make_socket_address(run_config.server_address, run_config.udp_port);
     const SizeList& sizes = run_config.sizes;
     for (int64_t i = 0; i < sizes.count; ++i) {

@@ -33,6 +33,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
         }
         const uint32_t command = message_command(message);
         const uint32_t size = message_value(message);
+        set_receive_limit(connection, CONTROL_IDLE_SECONDS);
         if (command == CMD_COUNT) {
             const auto arrived = static_cast<uint32_t>(udp_counters.packets.load());
             if (send_message(connection, make_control_message(CMD_COUNT, arrived)) != 0) {
@@ -44,7 +45,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             }
         } else if (command == CMD_TO_CLIENT && fits_test_buffer(size)) {
             const int block = static_cast<int>(size);
-            start_alarm(PHASE_SECONDS);
+            start_alarm(run_config.phase_seconds);
             start_clock(clock);
             printf("\nSending to client, packet size %s ... ", make_size_label(block));
             buffer[0] = 0;
@@ -62,6 +63,8 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             if (send_message(connection, message) != 0) {
                 return;
             }
+            // The count request follows the client's datagram phase, however long it is.
+            set_receive_limit(connection, PEER_PHASE_WAIT_SECONDS);
         } else {
             return;
         }

@@ -1,0 +1,35 @@
+// What a client measured, kept for a report after the run.
+#pragma once
+
+#include <cstdint>
+
+#include "core/run_config.h"
+
+struct PhaseRecord {
+    bool measured = false;  // the phase ran to its end and was timed
+    int64_t bytes = 0;
+    int64_t ticks = 0;      // FAILED_TICKS when the timing failed
+    bool has_loss = false;  // UDP only
+    int64_t loss_percent = 0;
+};
+
+struct SizeRecord {
+    int32_t size = 0;
+    PhaseRecord tx;  // this client sending
+    PhaseRecord rx;  // this client receiving
+};
+
+// Written by the client role on the main thread, read by main after it returns.
+struct RunRecord {
+    bool connected = false;
+    int64_t count = 0;
+    SizeRecord sizes[MAX_SIZES];
+};
+
+extern RunRecord run_record;
+
+// Starts the record of the next block size of the walk.
+SizeRecord& record_size(int32_t size);
+
+PhaseRecord measured_phase(int64_t bytes, int64_t ticks);
+PhaseRecord measured_phase(int64_t bytes, int64_t ticks, int64_t loss_percent);
