@@ -6,7 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
-Socket accept_client(int listener, const char* listening_line, sockaddr_in6& peer) {
+Socket accept_client(int listener, const char* listening_line, const char* established_text,
+                     sockaddr_in6& peer) {
     for (;;) {
         puts(listening_line);
         int ready = 0;
@@ -30,6 +31,8 @@ Socket accept_client(int listener, const char* listening_line, sockaddr_in6& pee
         if (connection.is_open()) {
             set_socket_buffers(connection.fd());
             set_idle_limit(connection.fd());
+            fputs(established_text, stdout);
+            fflush(stdout);
             return connection;
         }
     }

@@ -61,12 +61,11 @@ void* tcp_server(void* /*unused*/) {
     }
     for (;;) {
         sockaddr_in6 peer{};
-        const Socket connection = accept_client(listener.fd(), "TCP server listening.", peer);
+        const Socket connection = accept_client(listener.fd(), "TCP server listening.",
+                                                "TCP connection established ... ", peer);
         if (!connection.is_open()) {
             return nullptr;
         }
-        fputs("TCP connection established ... ", stdout);
-        fflush(stdout);
         serve_connection(connection.fd(), buffer.bytes());
         puts("\nDone.");
     }

@@ -86,12 +86,11 @@ void* udp_server(void* /*unused*/) {
     ServerClock clock;
     for (;;) {
         sockaddr_in6 client{};
-        const Socket connection = accept_client(listener.fd(), "UDP server listening.", client);
+        const Socket connection = accept_client(listener.fd(), "UDP server listening.",
+                                                "UDP connection established ... ", client);
         if (!connection.is_open()) {
             return nullptr;
         }
-        fputs("UDP connection established ... ", stdout);
-        fflush(stdout);
         client.sin6_port = make_socket_address(client.sin6_addr, run_config.udp_port).sin6_port;
         serve_connection(connection.fd(), buffer.bytes(), client, clock);
         puts("\nDone.");
