@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/control_message.h"
@@ -88,6 +89,46 @@ TEST(DeadPeer, TcpServerStopsSendingToAPeerThatStopsReading) {
     const ProcessResult result = server->finish(seconds(5));
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "send(): Resource temporarily unavailable\n");
+}
+
+// Between the echo and the count request a UDP client's control connection is quiet for
+// the client's whole datagram phase, so the server waits on while datagrams arrive, and
+// gives up once they stop too.
+TEST(DeadPeer, UdpServerWaitsWhileDatagramsFlowThenDrops) {
+    const int port = fresh_port();
+    const auto server = spawn({flenko_short_path(), "-s", "-u", "-p", std::to_string(port)});
+    ASSERT_TRUE(server->wait_for_output("UDP server listening.\n", seconds(5)));
+
+    Socket control = connect_to("::1", port + 1);
+    ASSERT_TRUE(control.is_open());
+    ASSERT_TRUE(send_record(control.fd(), CMD_TO_SERVER, 1024));
+    uint32_t command = 0;
+    uint32_t value = 0;
+    ASSERT_TRUE(read_record(control.fd(), command, value));
+
+    // Eight seconds of datagrams, longer than the idle limit.
+    Socket datagrams(socket(AF_INET6, SOCK_DGRAM, 0));
+    const sockaddr_in6 target = make_socket_address(in6addr_loopback, port + 1);
+    const char block[1024] = {};
+    for (int i = 0; i < 80; ++i) {
+        sendto(datagrams.fd(), block, sizeof block, 0, reinterpret_cast<const sockaddr*>(&target),
+               sizeof target);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(send_record(control.fd(), CMD_COUNT, 1024));
+    ASSERT_TRUE(read_record(control.fd(), command, value));
+    EXPECT_EQ(value, 80U);
+
+    // A second phase whose datagrams never come: dropped after the idle limit.
+    ASSERT_TRUE(send_record(control.fd(), CMD_TO_SERVER, 1024));
+    ASSERT_TRUE(read_record(control.fd(), command, value));
+    EXPECT_TRUE(server->wait_for_output("\nDone.\nUDP server listening.\n", seconds(15)))
+        << server->out();
+
+    server->send_signal(SIGINT);
+    const ProcessResult result = server->finish(seconds(5));
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "recv(): Resource temporarily unavailable\n");
 }
 
 struct ClientCase {

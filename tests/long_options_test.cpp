@@ -155,7 +155,8 @@ TEST(JsonOutput, HostTextIsEscaped) {
     EXPECT_EQ(parse_document(invalid)["server"]["given"], "x\xef\xbf\xbd\xef\xbf\xbdy");
 }
 
-// UDP runs add the loss share of each direction.
+// UDP runs add the loss share of each direction. Phases longer than the idle limit on both
+// sides: each side waits through the other's datagram phase.
 TEST(JsonOutput, UdpRunGivesLosses) {
     NetnsPair hosts;
     if (!hosts.failure().empty()) {
@@ -163,17 +164,19 @@ TEST(JsonOutput, UdpRunGivesLosses) {
     }
     const int port = fresh_port();
     ChildProcess server(hosts.command(
-        hosts.server(), {flenko_short_path(), "-s", "-u", "-p", std::to_string(port)}));
+        hosts.server(), {flenko_short_path(), "-s", "-u", "--time=6", "-p", std::to_string(port)}));
     ASSERT_TRUE(server.wait_for_output("UDP server listening.\n", seconds(5)));
     const ProcessResult result = run_process(
-        hosts.command(hosts.client(), {flenko_short_path(), "-u", "--json", "-b", "1k", "-p",
-                                       std::to_string(port), hosts.server().address}),
-        seconds(20));
+        hosts.command(hosts.client(), {flenko_short_path(), "-u", "--json", "--time=7", "-b", "1k",
+                                       "-p", std::to_string(port), hosts.server().address}),
+        seconds(30));
     server.send_signal(SIGINT);
     EXPECT_EQ(result.exit_status, 0);
     const json document = parse_document(result);
     EXPECT_EQ(document["completed"], true);
     EXPECT_EQ(document["port"], port + 1);
+    EXPECT_NEAR(document["results"][0]["tx"]["seconds"].get<double>(), 7.0, 0.3);
+    EXPECT_NEAR(document["results"][0]["rx"]["seconds"].get<double>(), 6.0, 0.3);
     const json& size = document["results"][0];
     const std::regex line("Packet size  1k bytes: " + literal(rate_text(size["tx"])) +
                           " \\((-?[0-9]+)%\\) Tx, " + literal(rate_text(size["rx"])) +

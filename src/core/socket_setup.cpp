@@ -42,14 +42,9 @@ void set_no_delay(int socket) {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void set_receive_limit(int socket, int seconds) {
-    const timeval limit{seconds, 0};
-    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
-
 void set_idle_limit(int socket) {
-    set_receive_limit(socket, CONTROL_IDLE_SECONDS);
     const timeval limit{CONTROL_IDLE_SECONDS, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 

@@ -6,8 +6,6 @@
 
 #include <utility>
 
-#include "core/phase_alarm.h"
-
 constexpr int SOCKET_BUFFER_SIZE = 131072;
 constexpr int LISTEN_BACKLOG = 2;
 
@@ -48,12 +46,6 @@ void set_no_delay(int socket);
 
 // Makes a transfer on a control connection fail once it has waited CONTROL_IDLE_SECONDS.
 void set_idle_limit(int socket);
-
-// A UDP control connection is quiet for as long as the peer's datagram phase lasts.
-constexpr int PEER_PHASE_WAIT_SECONDS = MAX_PHASE_SECONDS + CONTROL_IDLE_SECONDS;
-
-// Makes a receive on the socket fail once it has waited this long.
-void set_receive_limit(int socket, int seconds);
 
 struct SocketNames {
     const char* socket_call;  // perror prefix for socket()

@@ -1,12 +1,36 @@
 #include "udp/datagram_phase.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
 
 #include "core/phase_alarm.h"
+#include "core/socket_setup.h"
 #include "udp/udp_roles.h"
+
+int recv_message_after_phase(int control, ControlMessage& message) {
+    int64_t arrived = udp_counters.packets.load();
+    for (;;) {
+        pollfd readable{control, POLLIN, 0};
+        const int ready = poll(&readable, 1, CONTROL_IDLE_SECONDS * 1000);
+        if (ready > 0) {
+            return recv_message(control, message);
+        }
+        if (ready < 0 && errno != EINTR) {
+            perror("poll()");
+            return -1;
+        }
+        const int64_t now = udp_counters.packets.load();
+        if (ready == 0 && now == arrived) {
+            errno = EAGAIN;  // reported like any other control connection that fell silent
+            perror("recv()");
+            return -1;
+        }
+        arrived = now;
+    }
+}
 
 DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
                                   const sockaddr_in6& destination, bool retry_no_buffers) {

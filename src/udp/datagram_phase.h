@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/control_message.h"
+
 struct DatagramPhase {
     int64_t datagrams = 0;  // blocks sent, those given up after a failed send included
     int64_t bytes = 0;
@@ -15,3 +17,9 @@ struct DatagramPhase {
 // else reported and the block given up like any other failure.
 DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
                                   const sockaddr_in6& destination, bool retry_no_buffers);
+
+// Receives the record that ends the peer's datagram phase. The control connection is
+// quiet for the whole phase, however long the peer makes it, so the wait fails only when
+// neither it nor the arriving datagrams have moved for the idle limit. Returns as
+// recv_message does.
+int recv_message_after_phase(int control, ControlMessage& message);

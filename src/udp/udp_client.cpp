@@ -61,11 +61,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         return false;
     }
     timer_start(timer);
-    // The answer comes when the server's sending phase is over, however long it lasts.
-    set_receive_limit(control, PEER_PHASE_WAIT_SECONDS);
-    const int answered = recv_message(control, record);
-    set_receive_limit(control, CONTROL_IDLE_SECONDS);
-    if (answered != 0) {
+    if (recv_message_after_phase(control, record) != 0) {
         return false;
     }
     const uint32_t server_sent = message_value(record);

@@ -26,14 +26,17 @@ void start_clock(ServerClock& clock) {
 // Serves the records of one control connection; client is where its datagrams go.
 void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6& client,
                       ServerClock& clock) {
+    bool client_sending = false;  // between the echo and the count request
     for (;;) {
         ControlMessage message;
-        if (recv_message(connection, message) != 0) {
+        const int received = client_sending ? recv_message_after_phase(connection, message)
+                                            : recv_message(connection, message);
+        if (received != 0) {
             return;
         }
+        client_sending = false;
         const uint32_t command = message_command(message);
         const uint32_t size = message_value(message);
-        set_receive_limit(connection, CONTROL_IDLE_SECONDS);
         if (command == CMD_COUNT) {
             const auto arrived = static_cast<uint32_t>(udp_counters.packets.load());
             if (send_message(connection, make_control_message(CMD_COUNT, arrived)) != 0) {
@@ -63,8 +66,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             if (send_message(connection, message) != 0) {
                 return;
             }
-            // The count request follows the client's datagram phase, however long it is.
-            set_receive_limit(connection, PEER_PHASE_WAIT_SECONDS);
+            client_sending = true;
         } else {
             return;
         }
