@@ -32,19 +32,52 @@ int recv_message_after_phase(int control, ControlMessage& message) {
     }
 }
 
+namespace {
+
+// Connects udp_socket to the peer for one sending phase. A connected socket keeps its route,
+// where every sendto to an address looks it up again: a fifth of the cost of a small
+// datagram. Only the peer's datagrams are received meanwhile, which changes no count the
+// dialogue reads: each side resets its counters before the other side sends.
+class ConnectedForPhase {
+   public:
+    explicit ConnectedForPhase(const sockaddr_in6& peer)
+        : connected_(connect(udp_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) ==
+                     0) {}
+    ConnectedForPhase(const ConnectedForPhase&) = delete;
+    ConnectedForPhase& operator=(const ConnectedForPhase&) = delete;
+    ~ConnectedForPhase() {
+        if (connected_) {
+            sockaddr unspecified{};
+            unspecified.sa_family = AF_UNSPEC;
+            connect(udp_socket, &unspecified, sizeof unspecified);
+        }
+    }
+
+    bool connected() const { return connected_; }
+
+   private:
+    bool connected_;
+};
+
+}  // namespace
+
 DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
                                   const sockaddr_in6& destination, bool retry_no_buffers) {
     DatagramPhase phase;
     if (alarm_expired.load(std::memory_order_relaxed) != 0) {
         return phase;
     }
-    const auto* address = reinterpret_cast<const sockaddr*>(&destination);
+    const ConnectedForPhase route(destination);
+    // Without the connection, every datagram names its destination.
+    const auto* address =
+        route.connected() ? nullptr : reinterpret_cast<const sockaddr*>(&destination);
+    const socklen_t address_length = route.connected() ? 0 : sizeof destination;
     for (;;) {
         int position = 0;
         while (position < size) {
             const ssize_t sent =
                 sendto(udp_socket, buffer + position, static_cast<size_t>(size - position), 0,
-                       address, sizeof destination);
+                       address, address_length);
             if (sent >= 0) {
                 position += static_cast<int>(sent);
                 continue;

@@ -1,0 +1,400 @@
+#!/usr/bin/env python3
+"""Measures flenko side by side with iperf3 and prints a markdown report.
+
+Runs, alternating the two tools:
+  1. TCP over loopback, every default block size, both directions;
+  2. UDP between two network namespaces joined by a veth pair, every block size;
+  3. accuracy: TCP and UDP through a veth shaped with tbf to 100 Mbit/s and 1 Gbit/s;
+  4. cost: CPU seconds per GiB moved and peak resident memory, from the same runs.
+Needs root (namespaces, tc) and iperf3. Writes the report to docs/BENCHMARKS.md as well.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import random
+import re
+import resource
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SIZES = [1024, 2048, 4096, 8192, 16384, 32767]
+UNITS = {"Byte/s": 1, "KByte/s": 1024, "MByte/s": 1024**2, "GByte/s": 1024**3}
+RATE = r" ([0-9.]+) (Byte/s|KByte/s|MByte/s|GByte/s)"
+TCP_LINE = re.compile(r"Packet size .* bytes: " + RATE + r" Tx, " + RATE + r" Rx\.")
+UDP_LINE = re.compile(
+    r"Packet size .* bytes: " + RATE + r" \((-?\d+)%\) Tx, " + RATE + r" \((-?\d+)%\) Rx\."
+)
+PHASE_SECONDS = 6
+TICK = os.sysconf("SC_CLK_TCK")
+GIB = 1024**3
+SERVER_ADDRESS = "fd00:be0::1"
+CLIENT_ADDRESS = "fd00:be0::2"
+
+
+def rate_of(number, unit):
+    return float(number) * UNITS[unit]
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, capture_output=True, text=True, **kwargs)
+
+
+class Host:
+    """A place to run processes: this host, or a network namespace."""
+
+    def __init__(self, namespace=None):
+        self.namespace = namespace
+
+    def command(self, argv):
+        return (["ip", "netns", "exec", self.namespace] if self.namespace else []) + argv
+
+
+class Server:
+    """A long-lived server whose CPU time and peak memory are read before it stops."""
+
+    def __init__(self, host, argv):
+        self.process = subprocess.Popen(
+            host.command(argv), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
+        time.sleep(0.5)
+
+    def stop(self):
+        with open(f"/proc/{self.process.pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        cpu = (int(fields[11]) + int(fields[12])) / TICK
+        peak = 0
+        with open(f"/proc/{self.process.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    peak = int(line.split()[1])
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        return cpu, peak
+
+
+def peak_resident(pid):
+    """VmHWM of a running process in KiB, 0 once it is gone."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def run_client(host, argv):
+    """Runs a client to its end: its output, CPU seconds and peak resident KiB.
+
+    The peak is sampled from /proc while it runs (its rusage figure would count this
+    script's forked copy before the exec); the CPU time is the growth of the reaped
+    children's total, to which no server adds until it is stopped."""
+    cpu_before = children_cpu()
+    process = subprocess.Popen(host.command(argv), stdout=subprocess.PIPE)
+    os.set_blocking(process.stdout.fileno(), False)
+    chunks = []
+    peak = 0
+    while process.poll() is None:
+        time.sleep(0.2)
+        peak = max(peak, peak_resident(process.pid))
+        chunks.append(process.stdout.read() or b"")
+    chunks.append(process.stdout.read() or b"")
+    output = b"".join(chunks).decode()
+    if process.returncode != 0:
+        raise RuntimeError(f"{argv} exited {process.returncode}:\n{output}")
+    return output, children_cpu() - cpu_before, peak
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+class Tally:
+    """CPU seconds, bytes moved and peak memory of one tool over a whole section."""
+
+    def __init__(self):
+        self.cpu = 0.0
+        self.bytes = 0.0
+        self.client_peak = 0
+        self.server_peak = 0
+
+    def add_client(self, cpu, peak, moved):
+        self.cpu += cpu
+        self.bytes += moved
+        self.client_peak = max(self.client_peak, peak)
+
+    def add_server(self, cpu, peak):
+        self.cpu += cpu
+        self.server_peak = max(self.server_peak, peak)
+
+    def cpu_per_gib(self):
+        return self.cpu / (self.bytes / GIB) if self.bytes else float("nan")
+
+
+def flenko_tcp(flenko, host, server_text, port, size, tally):
+    out, cpu, peak = run_client(host, [flenko, "-t", "-B", "-p", str(port), "-b", str(size), server_text])
+    match = TCP_LINE.search(out)
+    if not match:
+        raise RuntimeError(f"no result line:\n{out}")
+    tx, rx = rate_of(*match.group(1, 2)), rate_of(*match.group(3, 4))
+    tally.add_client(cpu, peak, (tx + rx) * PHASE_SECONDS)
+    return tx, rx
+
+
+def flenko_udp(flenko, host, server_text, port, size, tally):
+    out, cpu, peak = run_client(host, [flenko, "-u", "-B", "-p", str(port), "-b", str(size), server_text])
+    match = UDP_LINE.search(out)
+    if not match:
+        raise RuntimeError(f"no result line:\n{out}")
+    tx, rx = rate_of(*match.group(1, 2)), rate_of(*match.group(4, 5))
+    tally.add_client(cpu, peak, (tx + rx) * PHASE_SECONDS)
+    return tx, int(match.group(3)), rx, int(match.group(6))
+
+
+def iperf(host, server_text, port, size, udp, reverse, tally):
+    argv = ["iperf3", "-c", server_text, "-p", str(port), "-l", str(size), "-w", "128K",
+            "-t", str(PHASE_SECONDS), "-J"]
+    argv += ["-u", "-b", "0"] if udp else ["-N"]
+    argv += ["-R"] if reverse else []
+    out, cpu, peak = run_client(host, argv)
+    end = json.loads(out)["end"]
+    received = end["sum_received"]
+    rate = received["bytes"] / received["seconds"]
+    tally.add_client(cpu, peak, received["bytes"])
+    loss = end["sum"]["lost_percent"] if udp else 0.0
+    return rate, loss
+
+
+class Namespaces:
+    """Two network namespaces joined by a veth pair, optionally shaped with tbf."""
+
+    def __init__(self):
+        tag = os.getpid()
+        self.server = Host(f"flenko-bench-s{tag}")
+        self.client = Host(f"flenko-bench-c{tag}")
+        self.links = {self.server.namespace: f"bs{tag}", self.client.namespace: f"bc{tag}"}
+        for ns in self.links:
+            run(["ip", "netns", "add", ns])
+        run(["ip", "link", "add", self.links[self.server.namespace], "netns", self.server.namespace,
+             "type", "veth", "peer", "name", self.links[self.client.namespace], "netns",
+             self.client.namespace])
+        for ns, address in ((self.server.namespace, SERVER_ADDRESS),
+                            (self.client.namespace, CLIENT_ADDRESS)):
+            run(["ip", "-n", ns, "addr", "add", f"{address}/64", "dev", self.links[ns], "nodad"])
+            run(["ip", "-n", ns, "link", "set", "lo", "up"])
+            run(["ip", "-n", ns, "link", "set", self.links[ns], "up"])
+
+    def shape(self, mbit):
+        for ns, link in self.links.items():
+            subprocess.run(["ip", "netns", "exec", ns, "tc", "qdisc", "del", "dev", link, "root"],
+                           capture_output=True)
+            if mbit:
+                burst = max(32, mbit // 8)  # KiB: enough for the rate at a 1 ms timer
+                run(["ip", "netns", "exec", ns, "tc", "qdisc", "add", "dev", link, "root", "tbf",
+                     "rate", f"{mbit}mbit", "burst", f"{burst}kb", "latency", "50ms"])
+
+    def close(self):
+        for ns in self.links:
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def human(rate):
+    return f"{rate / 1024**2:,.1f}"
+
+
+def tcp_section(flenko, sizes, reps, port, tallies):
+    local = Host()
+    servers = {"flenko": Server(local, [flenko, "-s", "-t", "-p", str(port)]),
+               "iperf3": Server(local, ["iperf3", "-s", "-p", str(port + 10)])}
+    results = {size: {"ftx": [], "frx": [], "itx": [], "irx": []} for size in sizes}
+    try:
+        for _ in range(reps):
+            for size in sizes:
+                r = results[size]
+                tx, rx = flenko_tcp(flenko, local, "::1", port, size, tallies["flenko"])
+                r["ftx"].append(tx)
+                r["frx"].append(rx)
+                r["itx"].append(iperf(local, "::1", port + 10, size, False, False, tallies["iperf3"])[0])
+                r["irx"].append(iperf(local, "::1", port + 10, size, False, True, tallies["iperf3"])[0])
+    finally:
+        for name, server in servers.items():
+            tallies[name].add_server(*server.stop())
+    lines = ["| block | flenko Tx | iperf3 Tx | ratio | flenko Rx | iperf3 Rx | ratio |",
+             "|---:|---:|---:|---:|---:|---:|---:|"]
+    for size in sizes:
+        r = results[size]
+        ftx, frx, itx, irx = (median(r[k]) for k in ("ftx", "frx", "itx", "irx"))
+        lines.append(f"| {size} | {human(ftx)} | {human(itx)} | {ftx / itx:.2f} | {human(frx)} | "
+                     f"{human(irx)} | {frx / irx:.2f} |")
+    return lines
+
+
+def udp_section(flenko, sizes, reps, port, namespaces, tallies):
+    servers = {"flenko": Server(namespaces.server, [flenko, "-s", "-u", "-p", str(port)]),
+               "iperf3": Server(namespaces.server, ["iperf3", "-s", "-p", str(port + 10)])}
+    keys = ("ftx", "ftl", "frx", "frl", "itx", "itl", "irx", "irl")
+    results = {size: {k: [] for k in keys} for size in sizes}
+    try:
+        for _ in range(reps):
+            for size in sizes:
+                r = results[size]
+                tx, tx_loss, rx, rx_loss = flenko_udp(flenko, namespaces.client, SERVER_ADDRESS,
+                                                      port, size, tallies["flenko"])
+                r["ftx"].append(tx)
+                r["ftl"].append(tx_loss)
+                r["frx"].append(rx)
+                r["frl"].append(rx_loss)
+                for reverse, rate_key, loss_key in ((False, "itx", "itl"), (True, "irx", "irl")):
+                    rate, loss = iperf(namespaces.client, SERVER_ADDRESS, port + 10, size, True,
+                                       reverse, tallies["iperf3"])
+                    r[rate_key].append(rate)
+                    r[loss_key].append(loss)
+    finally:
+        for name, server in servers.items():
+            tallies[name].add_server(*server.stop())
+    lines = ["| datagram | flenko Tx (loss) | iperf3 Tx (loss) | ratio | flenko Rx (loss) | "
+             "iperf3 Rx (loss) | ratio |",
+             "|---:|---:|---:|---:|---:|---:|---:|"]
+    for size in sizes:
+        m = {k: median(v) for k, v in results[size].items()}
+        lines.append(
+            f"| {size} | {human(m['ftx'])} ({m['ftl']:.0f}%) | {human(m['itx'])} ({m['itl']:.1f}%) | "
+            f"{m['ftx'] / m['itx']:.2f} | {human(m['frx'])} ({m['frl']:.0f}%) | "
+            f"{human(m['irx'])} ({m['irl']:.1f}%) | {m['frx'] / m['irx']:.2f} |")
+    return lines
+
+
+# Payload share of a full 1500-byte frame on the veth (tbf counts from the Ethernet header).
+TCP_PAYLOAD_SHARE = 1428 / 1514  # IPv6 40 + TCP 20 + timestamps 12
+UDP_DATAGRAM = 1452  # the largest that fits one frame over IPv6
+UDP_PAYLOAD_SHARE = UDP_DATAGRAM / 1514
+
+
+def accuracy_section(flenko, port, namespaces, tallies):
+    lines = ["| shaped | protocol | payload ceiling | flenko Tx | flenko Rx | iperf3 Tx | iperf3 Rx | "
+             "worst flenko error |",
+             "|---:|---|---:|---:|---:|---:|---:|---:|"]
+    for mbit in (100, 1000):
+        namespaces.shape(mbit)
+        for udp in (False, True):
+            # A fresh port each time: the server sets no address reuse, and may have left
+            # its port in TIME_WAIT.
+            port += 20
+            ceiling = mbit * 1e6 / 8 * (UDP_PAYLOAD_SHARE if udp else TCP_PAYLOAD_SHARE)
+            size = UDP_DATAGRAM if udp else 8192
+            argv = [flenko, "-s", "-u" if udp else "-t", "-p", str(port)]
+            servers = {"flenko": Server(namespaces.server, argv),
+                       "iperf3": Server(namespaces.server, ["iperf3", "-s", "-p", str(port + 10)])}
+            try:
+                if udp:
+                    ftx, _, frx, _ = flenko_udp(flenko, namespaces.client, SERVER_ADDRESS, port, size,
+                                                tallies["flenko"])
+                else:
+                    ftx, frx = flenko_tcp(flenko, namespaces.client, SERVER_ADDRESS, port, size,
+                                          tallies["flenko"])
+                itx = iperf(namespaces.client, SERVER_ADDRESS, port + 10, size, udp, False,
+                            tallies["iperf3"])[0]
+                irx = iperf(namespaces.client, SERVER_ADDRESS, port + 10, size, udp, True,
+                            tallies["iperf3"])[0]
+            finally:
+                for name, server in servers.items():
+                    tallies[name].add_server(*server.stop())
+            worst = max(abs(ftx / ceiling - 1), abs(frx / ceiling - 1)) * 100
+            lines.append(f"| {mbit} Mbit/s | {'UDP' if udp else 'TCP'} | {human(ceiling)} | "
+                         f"{human(ftx)} | {human(frx)} | {human(itx)} | {human(irx)} | {worst:.1f}% |")
+    namespaces.shape(None)
+    return lines
+
+
+def cost_lines(tallies):
+    lines = ["| tool | CPU s per GiB | peak RSS client (KiB) | peak RSS server (KiB) |",
+             "|---|---:|---:|---:|"]
+    for name, tally in tallies.items():
+        lines.append(f"| {name} | {tally.cpu_per_gib():.3f} | {tally.client_peak} | {tally.server_peak} |")
+    return lines
+
+
+def build():
+    build_dir = os.path.join(ROOT, "build", "release")
+    run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DFLENKO_TESTS=OFF"])
+    run(["cmake", "--build", build_dir, "-j", str(os.cpu_count()), "--target", "flenko"])
+    return os.path.join(build_dir, "flenko")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=3, help="runs of each tool per size (default 3)")
+    parser.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")], default=SIZES,
+                        help="comma-separated block sizes (default: the six default sizes)")
+    parser.add_argument("--port", type=int, default=random.randrange(20000, 30000, 1000),
+                        help="first port (default: random, away from an earlier run's TIME_WAIT)")
+    parser.add_argument("--no-write", action="store_true", help="do not write docs/BENCHMARKS.md")
+    parser.add_argument("--only", choices=("tcp", "udp", "accuracy"),
+                        help="run one section (implies --no-write)")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("needs root: network namespaces and tc")
+
+    flenko = build()
+    started = datetime.datetime.now(datetime.timezone.utc)
+    command = "sudo bench/compare.py" + "".join(f" {a}" for a in sys.argv[1:])
+    sections = {}
+    tallies = {"flenko": Tally(), "iperf3": Tally()}
+    wanted = lambda name: args.only in (None, name)
+    if args.only:
+        args.no_write = True
+    if wanted("tcp"):
+        sections["TCP over loopback (MiB/s, medians)"] = tcp_section(flenko, args.sizes, args.reps,
+                                                                      args.port, tallies)
+    namespaces = Namespaces()
+    try:
+        if wanted("udp"):
+            sections["UDP between two namespaces (MiB/s that arrived, medians)"] = udp_section(
+                flenko, args.sizes, args.reps, args.port + 100, namespaces, tallies)
+        if wanted("accuracy"):
+            sections["Accuracy through a tbf-shaped veth (MiB/s)"] = accuracy_section(
+                flenko, args.port + 200, namespaces, tallies)
+    finally:
+        namespaces.close()
+    sections["Cost over all the runs above"] = cost_lines(tallies)
+
+    machine = (f"{os.cpu_count()} cores, {platform.processor() or platform.machine()}, "
+               f"Linux {platform.release()}")
+    report = [f"Command: `{command}`  ", f"Date: {started:%Y-%m-%d %H:%M} UTC  ",
+              f"Machine: {machine}  ", f"iperf3: {run(['iperf3', '--version']).stdout.splitlines()[0]}", ""]
+    for title, lines in sections.items():
+        report += [f"### {title}", ""] + lines + [""]
+    text = "\n".join(report)
+    print(text)
+    if not args.no_write:
+        path = os.path.join(ROOT, "docs", "BENCHMARKS.md")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        header = "# Benchmarks\n\nThe figures of the latest run of `bench/compare.py`.\n\n## Latest run\n\n"
+        reading = ""
+        if os.path.exists(path):
+            old = open(path).read()
+            if "## Reading" in old:
+                reading = old[old.index("## Reading"):]
+        with open(path, "w") as out:
+            out.write(header + text + "\n" + reading)
+
+
+if __name__ == "__main__":
+    main()
