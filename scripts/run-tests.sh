@@ -15,4 +15,5 @@ run_variant() {
 
 run_variant plain ""
 run_variant asan "address,undefined"
-run_variant tsan "thread"
+# The product binaries that the tests start inherit this too.
+TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp ${TSAN_OPTIONS:-}" run_variant tsan "thread"
