@@ -148,6 +148,26 @@ TEST_F(UdpServerPeer, EchoesEachPhaseAndCountsDatagramsSinceIt) {
     EXPECT_EQ(server_->err(), "");
 }
 
+// The receiver takes datagrams in rounds while they flow; a count asked for right after
+// the last one must still hold every one of them.
+TEST_F(UdpServerPeer, CountsEveryDatagramSentBeforeTheRequest) {
+    constexpr uint32_t BURST = 32;  // well inside the receive buffer
+    const std::vector<size_t> burst(BURST, 1024);
+    Socket control = connect_control();
+    ASSERT_TRUE(control.is_open());
+    for (int round = 0; round < 50; ++round) {
+        SCOPED_TRACE(round);
+        uint32_t command = 0;
+        uint32_t value = 0;
+        ASSERT_TRUE(send_record(control.fd(), CMD_TO_SERVER, 1024));
+        ASSERT_TRUE(read_record(control.fd(), command, value));
+        send_datagrams(burst);
+        ASSERT_TRUE(send_record(control.fd(), CMD_COUNT, 0));
+        ASSERT_TRUE(read_record(control.fd(), command, value));
+        ASSERT_EQ(value, BURST);
+    }
+}
+
 TEST_F(UdpServerPeer, CountBeforeAnyPhaseAnswersWithoutARate) {
     // The receiver counts from its start, phase or not.
     send_datagrams({1024, 1024});

@@ -66,6 +66,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     }
     const uint32_t server_sent = message_value(record);
     const int64_t receive_ticks = timer_stop(timer);
+    count_waiting_datagrams(buffer);
     const int64_t received_bytes = udp_counters.bytes.load();
     print_phase_rate(received_bytes, receive_ticks, " (failed)");
     size_record.rx = measured_phase(received_bytes, receive_ticks,

@@ -1,8 +1,17 @@
+#include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
+#if __has_include(<sys/prctl.h>)
+#include <sys/prctl.h>
+#endif
+#if __has_include(<linux/sock_diag.h>)
+#include <linux/sock_diag.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "core/run_config.h"
 #include "core/socket_setup.h"
@@ -17,6 +26,57 @@ namespace {
 
 constexpr useconds_t RECEIVER_POLL_MICROSECONDS = 10000;
 constexpr int RECEIVE_BATCH = 64;
+// Long enough to gather several datagrams of a fast stream, short against the time they
+// take to fill a receive buffer.
+constexpr timespec NAP{0, 20000};
+
+// True while the datagrams waiting on socket hold under a quarter of its receive buffer;
+// false where the system does not tell.
+bool receive_buffer_mostly_free(int socket) {
+#if defined(SO_MEMINFO) && defined(SK_MEMINFO_VARS)
+    uint32_t memory[SK_MEMINFO_VARS]{};
+    socklen_t length = sizeof memory;
+    return getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memory, &length) == 0 &&
+           memory[SK_MEMINFO_RMEM_ALLOC] < memory[SK_MEMINFO_RCVBUF] / 4;
+#else
+    (void)socket;
+    return false;
+#endif
+}
+
+// Every datagram that is waiting, up to a batch, in one call. They all land in the one
+// buffer: their content is never looked at.
+struct ReceiveBatch {
+    iovec area{};
+    mmsghdr messages[RECEIVE_BATCH]{};
+
+    explicit ReceiveBatch(unsigned char* buffer) : area{buffer, TEST_BUFFER_SIZE} {
+        for (mmsghdr& message : messages) {
+            message.msg_hdr.msg_iov = &area;
+            message.msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
+// True while the receiver holds datagrams it took from the socket and has not counted yet.
+std::atomic<bool> receiver_busy{false};
+
+// Receives what is waiting, up to a batch, without waiting, and counts it. Returns what
+// recvmmsg returns.
+int receive_batch(ReceiveBatch& batch) {
+    const int received = recvmmsg(udp_socket, batch.messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr);
+    int64_t packets = 0;
+    int64_t bytes = 0;
+    for (int i = 0; i < received; ++i) {
+        packets += batch.messages[i].msg_len > 0 ? 1 : 0;
+        bytes += batch.messages[i].msg_len;
+    }
+    if (packets > 0) {
+        udp_counters.packets.fetch_add(packets, std::memory_order_relaxed);
+        udp_counters.bytes.fetch_add(bytes, std::memory_order_relaxed);
+    }
+    return received;
+}
 
 }  // namespace
 
@@ -48,31 +108,51 @@ void* udp_receiver(void* /*unused*/) {
     udp_socket = socket_owner.fd();
     udp_receiver_ready.store(RECEIVER_READY, std::memory_order_release);
 
-    // Every datagram that is waiting, up to a batch, in one call. They all land in the
-    // one buffer: their content is never looked at.
-    iovec area{buffer.bytes(), TEST_BUFFER_SIZE};
-    mmsghdr batch[RECEIVE_BATCH]{};
-    for (mmsghdr& message : batch) {
-        message.msg_hdr.msg_iov = &area;
-        message.msg_hdr.msg_iovlen = 1;
-    }
+#ifdef PR_SET_TIMERSLACK
+    // The default slack of 50 us would stretch every nap to several times its length.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+#endif
+
+    // Waiting on the socket costs whoever delivers the next datagram a wake-up of this
+    // thread, and on a busy link that is paid for every datagram, by the sender's CPU
+    // where the receive path runs in its context. While datagrams keep coming, nap instead
+    // and take what arrived meanwhile. Wait on the socket again when a nap brought nothing,
+    // or filled so much of the receive buffer that a longer nap might overflow it.
+    ReceiveBatch batch(buffer.bytes());
+    bool napping = false;
     for (;;) {
-        const int received = recvmmsg(udp_socket, batch, RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
+        bool nap_again = true;
+        if (napping) {
+            nanosleep(&NAP, nullptr);
+            nap_again = receive_buffer_mostly_free(udp_socket);
+        } else {
+            // Waits without taking anything, so that nothing is taken outside receiver_busy.
+            pollfd readable{udp_socket, POLLIN, 0};
+            if (poll(&readable, 1, -1) < 0) {
+                continue;
+            }
+        }
+        receiver_busy.store(true);
+        const int received = receive_batch(batch);
+        receiver_busy.store(false);
         if (received < 0) {
-            if (errno != EINTR) {
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
                 perror("recvfrom()");
             }
+            napping = false;
             continue;
         }
-        int64_t packets = 0;
-        int64_t bytes = 0;
-        for (int i = 0; i < received; ++i) {
-            packets += batch[i].msg_len > 0 ? 1 : 0;
-            bytes += batch[i].msg_len;
-        }
-        if (packets > 0) {
-            udp_counters.packets.fetch_add(packets, std::memory_order_relaxed);
-            udp_counters.bytes.fetch_add(bytes, std::memory_order_relaxed);
-        }
+        // A full batch leaves more waiting: take it at once.
+        napping = received < RECEIVE_BATCH && nap_again;
+    }
+}
+
+void count_waiting_datagrams(unsigned char* buffer) {
+    ReceiveBatch batch(buffer);
+    while (receive_batch(batch) == RECEIVE_BATCH) {
+    }
+    // Datagrams the receiver took before the queue emptied count once its call returns.
+    while (receiver_busy.load()) {
+        sched_yield();
     }
 }

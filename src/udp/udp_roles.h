@@ -24,6 +24,11 @@ extern std::atomic<int> udp_receiver_ready;
 
 void reset_udp_counters();
 
+// Counts the datagrams still waiting on udp_socket, receiving them into buffer. The
+// receiver naps between batches while datagrams flow, so whoever reads the counters
+// after a phase calls this first, or the last ones would be missing.
+void count_waiting_datagrams(unsigned char* buffer);
+
 // Waits until the receiver has its socket; false when its set-up failed.
 bool wait_for_udp_receiver();
 

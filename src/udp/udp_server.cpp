@@ -38,6 +38,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
         const uint32_t command = message_command(message);
         const uint32_t size = message_value(message);
         if (command == CMD_COUNT) {
+            count_waiting_datagrams(buffer);
             const auto arrived = static_cast<uint32_t>(udp_counters.packets.load());
             if (send_message(connection, make_control_message(CMD_COUNT, arrived)) != 0) {
                 return;
