@@ -323,11 +323,22 @@ def accuracy_section(flenko, port, namespaces, tallies):
     return lines
 
 
-def cost_lines(tallies):
-    lines = ["| tool | CPU s per GiB | peak RSS client (KiB) | peak RSS server (KiB) |",
-             "|---|---:|---:|---:|"]
-    for name, tally in tallies.items():
-        lines.append(f"| {name} | {tally.cpu_per_gib():.3f} | {tally.client_peak} | {tally.server_peak} |")
+def cost_lines(section_tallies):
+    lines = ["| runs | tool | CPU s per GiB | peak RSS client (KiB) | peak RSS server (KiB) |",
+             "|---|---|---:|---:|---:|"]
+    overall = {}
+    for section, tallies in section_tallies.items():
+        for name, tally in tallies.items():
+            lines.append(f"| {section} | {name} | {tally.cpu_per_gib():.3f} | {tally.client_peak} | "
+                         f"{tally.server_peak} |")
+            whole = overall.setdefault(name, Tally())
+            whole.cpu += tally.cpu
+            whole.bytes += tally.bytes
+            whole.client_peak = max(whole.client_peak, tally.client_peak)
+            whole.server_peak = max(whole.server_peak, tally.server_peak)
+    for name, tally in overall.items():
+        lines.append(f"| all | {name} | {tally.cpu_per_gib():.3f} | {tally.client_peak} | "
+                     f"{tally.server_peak} |")
     return lines
 
 
@@ -356,24 +367,28 @@ def main():
     started = datetime.datetime.now(datetime.timezone.utc)
     command = "sudo bench/compare.py" + "".join(f" {a}" for a in sys.argv[1:])
     sections = {}
-    tallies = {"flenko": Tally(), "iperf3": Tally()}
+    section_tallies = {}
+
+    def tallies(section):
+        return section_tallies.setdefault(section, {"flenko": Tally(), "iperf3": Tally()})
+
     wanted = lambda name: args.only in (None, name)
     if args.only:
         args.no_write = True
     if wanted("tcp"):
         sections["TCP over loopback (MiB/s, medians)"] = tcp_section(flenko, args.sizes, args.reps,
-                                                                      args.port, tallies)
+                                                                      args.port, tallies("TCP"))
     namespaces = Namespaces()
     try:
         if wanted("udp"):
             sections["UDP between two namespaces (MiB/s that arrived, medians)"] = udp_section(
-                flenko, args.sizes, args.reps, args.port + 100, namespaces, tallies)
+                flenko, args.sizes, args.reps, args.port + 100, namespaces, tallies("UDP"))
         if wanted("accuracy"):
             sections["Accuracy through a tbf-shaped veth (MiB/s)"] = accuracy_section(
-                flenko, args.port + 200, namespaces, tallies)
+                flenko, args.port + 200, namespaces, tallies("accuracy"))
     finally:
         namespaces.close()
-    sections["Cost over all the runs above"] = cost_lines(tallies)
+    sections["Cost of the runs above"] = cost_lines(section_tallies)
 
     machine = (f"{os.cpu_count()} cores, {platform.processor() or platform.machine()}, "
                f"Linux {platform.release()}")
