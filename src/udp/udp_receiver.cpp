@@ -28,7 +28,7 @@ constexpr useconds_t RECEIVER_POLL_MICROSECONDS = 10000;
 constexpr int RECEIVE_BATCH = 64;
 // Long enough to gather several datagrams of a fast stream, short against the time they
 // take to fill a receive buffer.
-constexpr timespec NAP{0, 20000};
+constexpr timespec NAP{0, 10000};
 
 // True while the datagrams waiting on socket hold under a quarter of its receive buffer;
 // false where the system does not tell.
@@ -142,8 +142,10 @@ void* udp_receiver(void* /*unused*/) {
             napping = false;
             continue;
         }
-        // A full batch leaves more waiting: take it at once.
-        napping = received < RECEIVE_BATCH && nap_again;
+        // One datagram after a wake-up: they come slower than this thread wakes, and a nap
+        // would only add a wake-up of its own. A full batch leaves more waiting: take it at
+        // once.
+        napping = received < RECEIVE_BATCH && nap_again && (napping || received > 1);
     }
 }
 
