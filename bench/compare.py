@@ -287,7 +287,7 @@ UDP_DATAGRAM = 1452  # the largest that fits one frame over IPv6
 UDP_PAYLOAD_SHARE = UDP_DATAGRAM / 1514
 
 
-def accuracy_section(flenko, port, namespaces, tallies):
+def accuracy_section(flenko, port, namespaces, tallies_of):
     lines = ["| shaped | protocol | payload ceiling | flenko Tx | flenko Rx | iperf3 Tx | iperf3 Rx | "
              "worst flenko error |",
              "|---:|---|---:|---:|---:|---:|---:|---:|"]
@@ -300,6 +300,7 @@ def accuracy_section(flenko, port, namespaces, tallies):
             ceiling = mbit * 1e6 / 8 * (UDP_PAYLOAD_SHARE if udp else TCP_PAYLOAD_SHARE)
             size = UDP_DATAGRAM if udp else 8192
             argv = [flenko, "-s", "-u" if udp else "-t", "-p", str(port)]
+            tallies = tallies_of(f"{mbit} Mbit/s {'UDP' if udp else 'TCP'}")
             servers = {"flenko": Server(namespaces.server, argv),
                        "iperf3": Server(namespaces.server, ["iperf3", "-s", "-p", str(port + 10)])}
             try:
@@ -385,7 +386,7 @@ def main():
                 flenko, args.sizes, args.reps, args.port + 100, namespaces, tallies("UDP"))
         if wanted("accuracy"):
             sections["Accuracy through a tbf-shaped veth (MiB/s)"] = accuracy_section(
-                flenko, args.port + 200, namespaces, tallies("accuracy"))
+                flenko, args.port + 200, namespaces, tallies)
     finally:
         namespaces.close()
     sections["Cost of the runs above"] = cost_lines(section_tallies)

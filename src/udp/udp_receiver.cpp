@@ -30,14 +30,14 @@ constexpr int RECEIVE_BATCH = 64;
 // take to fill a receive buffer.
 constexpr timespec NAP{0, 10000};
 
-// True while the datagrams waiting on socket hold under a quarter of its receive buffer;
+// True while the datagrams waiting on socket hold under an eighth of its receive buffer;
 // false where the system does not tell.
 bool receive_buffer_mostly_free(int socket) {
 #if defined(SO_MEMINFO) && defined(SK_MEMINFO_VARS)
     uint32_t memory[SK_MEMINFO_VARS]{};
     socklen_t length = sizeof memory;
     return getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memory, &length) == 0 &&
-           memory[SK_MEMINFO_RMEM_ALLOC] < memory[SK_MEMINFO_RCVBUF] / 4;
+           memory[SK_MEMINFO_RMEM_ALLOC] < memory[SK_MEMINFO_RCVBUF] / 8;
 #else
     (void)socket;
     return false;
