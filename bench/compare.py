@@ -140,25 +140,35 @@ class Tally:
         self.cpu += cpu
         self.server_peak = max(self.server_peak, peak)
 
+    def add(self, other):
+        self.cpu += other.cpu
+        self.bytes += other.bytes
+        self.client_peak = max(self.client_peak, other.client_peak)
+        self.server_peak = max(self.server_peak, other.server_peak)
+
     def cpu_per_gib(self):
         return self.cpu / (self.bytes / GIB) if self.bytes else float("nan")
 
 
-def flenko_tcp(flenko, host, server_text, port, size, tally):
-    out, cpu, peak = run_client(host, [flenko, "-t", "-B", "-p", str(port), "-b", str(size), server_text])
-    match = TCP_LINE.search(out)
+def flenko_client(flenko, host, protocol, pattern, server_text, port, size):
+    """Runs one FLENKO client of one size: its result line's match, CPU seconds and peak."""
+    out, cpu, peak = run_client(
+        host, [flenko, protocol, "-B", "-p", str(port), "-b", str(size), server_text])
+    match = pattern.search(out)
     if not match:
         raise RuntimeError(f"no result line:\n{out}")
+    return match, cpu, peak
+
+
+def flenko_tcp(flenko, host, server_text, port, size, tally):
+    match, cpu, peak = flenko_client(flenko, host, "-t", TCP_LINE, server_text, port, size)
     tx, rx = rate_of(*match.group(1, 2)), rate_of(*match.group(3, 4))
     tally.add_client(cpu, peak, (tx + rx) * PHASE_SECONDS)
     return tx, rx
 
 
 def flenko_udp(flenko, host, server_text, port, size, tally):
-    out, cpu, peak = run_client(host, [flenko, "-u", "-B", "-p", str(port), "-b", str(size), server_text])
-    match = UDP_LINE.search(out)
-    if not match:
-        raise RuntimeError(f"no result line:\n{out}")
+    match, cpu, peak = flenko_client(flenko, host, "-u", UDP_LINE, server_text, port, size)
     tx, rx = rate_of(*match.group(1, 2)), rate_of(*match.group(4, 5))
     tally.add_client(cpu, peak, (tx + rx) * PHASE_SECONDS)
     return tx, int(match.group(3)), rx, int(match.group(6))
@@ -332,11 +342,7 @@ def cost_lines(section_tallies):
         for name, tally in tallies.items():
             lines.append(f"| {section} | {name} | {tally.cpu_per_gib():.3f} | {tally.client_peak} | "
                          f"{tally.server_peak} |")
-            whole = overall.setdefault(name, Tally())
-            whole.cpu += tally.cpu
-            whole.bytes += tally.bytes
-            whole.client_peak = max(whole.client_peak, tally.client_peak)
-            whole.server_peak = max(whole.server_peak, tally.server_peak)
+            overall.setdefault(name, Tally()).add(tally)
     for name, tally in overall.items():
         lines.append(f"| all | {name} | {tally.cpu_per_gib():.3f} | {tally.client_peak} | "
                      f"{tally.server_peak} |")
