@@ -52,13 +52,6 @@ long session_count() {
     return sessions;
 }
 
-std::vector<unsigned char> record_bytes(uint32_t command, uint32_t value) {
-    return {static_cast<unsigned char>(command >> 24), static_cast<unsigned char>(command >> 16),
-            static_cast<unsigned char>(command >> 8),  static_cast<unsigned char>(command),
-            static_cast<unsigned char>(value >> 24),   static_cast<unsigned char>(value >> 16),
-            static_cast<unsigned char>(value >> 8),    static_cast<unsigned char>(value)};
-}
-
 Socket connect_limited(int port) {
     Socket connection = connect_to("::1", port);
     const timeval limit{5, 0};

@@ -16,13 +16,6 @@ namespace {
 
 using std::chrono::seconds;
 
-std::vector<unsigned char> record_bytes(uint32_t command, uint32_t value) {
-    return {static_cast<unsigned char>(command >> 24), static_cast<unsigned char>(command >> 16),
-            static_cast<unsigned char>(command >> 8),  static_cast<unsigned char>(command),
-            static_cast<unsigned char>(value >> 24),   static_cast<unsigned char>(value >> 16),
-            static_cast<unsigned char>(value >> 8),    static_cast<unsigned char>(value)};
-}
-
 // True when the server closes the connection within the time without sending a byte.
 bool closes_without_data(int socket, int timeout_ms) {
     pollfd readable{socket, POLLIN, 0};

@@ -35,12 +35,6 @@ void limit_waits(int socket) {
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
-std::vector<unsigned char> record_bytes(uint32_t command, uint32_t value) {
-    const uint32_t fields[2] = {htonl(command), htonl(value)};
-    const auto* bytes = reinterpret_cast<const unsigned char*>(fields);
-    return std::vector<unsigned char>(bytes, bytes + sizeof fields);
-}
-
 // What the server printed from offset on, once it holds text after that offset.
 std::string output_from(ChildProcess& server, size_t offset, const std::string& text) {
     const auto deadline = steady_clock::now() + seconds(5);

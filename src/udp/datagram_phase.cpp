@@ -41,7 +41,7 @@ namespace {
 class ConnectedForPhase {
    public:
     explicit ConnectedForPhase(const sockaddr_in6& peer)
-        : connected_(connect(udp_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) ==
+        : connected_(connect_udp_socket(reinterpret_cast<const sockaddr*>(&peer), sizeof peer) ==
                      0) {}
     ConnectedForPhase(const ConnectedForPhase&) = delete;
     ConnectedForPhase& operator=(const ConnectedForPhase&) = delete;
@@ -49,7 +49,7 @@ class ConnectedForPhase {
         if (connected_) {
             sockaddr unspecified{};
             unspecified.sa_family = AF_UNSPEC;
-            connect(udp_socket, &unspecified, sizeof unspecified);
+            connect_udp_socket(&unspecified, sizeof unspecified);
         }
     }
 

@@ -1,5 +1,4 @@
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #if __has_include(<sys/prctl.h>)
 #include <sys/prctl.h>
@@ -12,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "core/run_config.h"
 #include "core/socket_setup.h"
@@ -58,8 +58,9 @@ struct ReceiveBatch {
     }
 };
 
-// True while the receiver holds datagrams it took from the socket and has not counted yet.
-std::atomic<bool> receiver_busy{false};
+// Held by whoever takes datagrams from udp_socket until they are counted, and by whoever
+// connects it to another peer. The receiver takes it per batch, never while it waits.
+std::mutex udp_socket_use;
 
 // Receives what is waiting, up to a batch, without waiting, and counts it. Returns what
 // recvmmsg returns.
@@ -126,17 +127,22 @@ void* udp_receiver(void* /*unused*/) {
             nanosleep(&NAP, nullptr);
             nap_again = receive_buffer_mostly_free(udp_socket);
         } else {
-            // Waits without taking anything, so that nothing is taken outside receiver_busy.
+            // Waits without taking anything, so that nothing is taken outside udp_socket_use.
             pollfd readable{udp_socket, POLLIN, 0};
             if (poll(&readable, 1, -1) < 0) {
                 continue;
             }
         }
-        receiver_busy.store(true);
-        const int received = receive_batch(batch);
-        receiver_busy.store(false);
+        int received = 0;
+        int error = 0;
+        {
+            const std::lock_guard hold(udp_socket_use);
+            received = receive_batch(batch);
+            error = errno;
+        }
         if (received < 0) {
-            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
+                errno = error;
                 perror("recvfrom()");
             }
             napping = false;
@@ -150,11 +156,16 @@ void* udp_receiver(void* /*unused*/) {
 }
 
 void count_waiting_datagrams(unsigned char* buffer) {
+    // Taking the socket also waits until a batch the receiver holds has been counted.
+    const std::lock_guard hold(udp_socket_use);
     ReceiveBatch batch(buffer);
     while (receive_batch(batch) == RECEIVE_BATCH) {
     }
-    // Datagrams the receiver took before the queue emptied count once its call returns.
-    while (receiver_busy.load()) {
-        sched_yield();
-    }
+}
+
+int connect_udp_socket(const sockaddr* address, socklen_t length) {
+    // The receiver stays off the socket while its peer changes: the kernel would not mind,
+    // but the ordering is then plain to see, for readers and for ThreadSanitizer alike.
+    const std::lock_guard hold(udp_socket_use);
+    return connect(udp_socket, address, length);
 }

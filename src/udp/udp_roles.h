@@ -1,6 +1,8 @@
 // The UDP benchmark: the datagram receiver both sides lean on, and the two roles.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -28,6 +30,9 @@ void reset_udp_counters();
 // receiver naps between batches while datagrams flow, so whoever reads the counters
 // after a phase calls this first, or the last ones would be missing.
 void count_waiting_datagrams(unsigned char* buffer);
+
+// connect() on udp_socket, made while no datagram is being taken from it.
+int connect_udp_socket(const sockaddr* address, socklen_t length);
 
 // Waits until the receiver has its socket; false when its set-up failed.
 bool wait_for_udp_receiver();

@@ -38,9 +38,14 @@ Socket connect_to(const std::string& host, int port) {
     return Socket();
 }
 
+std::vector<unsigned char> record_bytes(uint32_t command, uint32_t value) {
+    const uint32_t fields[2] = {htonl(command), htonl(value)};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(fields);
+    return {bytes, bytes + sizeof fields};
+}
+
 bool send_record(int socket, uint32_t command, uint32_t value) {
-    const uint32_t record[2] = {htonl(command), htonl(value)};
-    return send(socket, record, sizeof record, MSG_NOSIGNAL) == sizeof record;
+    return send_bytes(socket, record_bytes(command, value));
 }
 
 bool send_bytes(int socket, const std::vector<unsigned char>& bytes) {

@@ -11,6 +11,9 @@
 // server starts; a closed Socket when it never answers.
 Socket connect_to(const std::string& host, int port);
 
+// A control record's eight bytes, both fields big-endian.
+std::vector<unsigned char> record_bytes(uint32_t command, uint32_t value);
+
 // Sends a control record exactly as a client would (both fields big-endian).
 bool send_record(int socket, uint32_t command, uint32_t value);
 
