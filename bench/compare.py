@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Measures flenko side by side with iperf3 and prints a markdown report.
 
-Runs, alternating the two tools:
+Probes first what a sleeping receiver costs this machine (bench/wake_probe.cpp), then runs,
+alternating the two tools:
   1. TCP over loopback, every default block size, both directions;
   2. UDP between two network namespaces joined by a veth pair, every block size;
   3. accuracy: TCP and UDP through a veth shaped with tbf to 100 Mbit/s and 1 Gbit/s;
   4. cost: CPU seconds per GiB moved and peak resident memory, from the same runs.
-Needs root (namespaces, tc) and iperf3. Writes the report to docs/BENCHMARKS.md as well.
+Rates are medians over the runs of a size and direction, leaving out runs that collapsed
+(under a quarter of that tool's median there). Needs root (namespaces, tc) and iperf3.
+Writes the report to docs/BENCHMARKS.md as well.
 """
 
 import argparse
@@ -229,6 +232,43 @@ def human(rate):
     return f"{rate / 1024**2:,.1f}"
 
 
+class Screened:
+    """One tool's runs in one size and direction, less those that collapsed.
+
+    A run under a quarter of the tool's median there is an anomaly of that run (iperf3 3.12
+    sometimes crawls at ~10 MiB/s with -l 4096 over loopback), not a rate to compare."""
+
+    def __init__(self, tool, direction, size, rates, notes):
+        floor = median(rates) / 4
+        self.tool = tool
+        self.runs = len(rates)
+        self.kept = [n for n, rate in enumerate(rates) if not rate < floor]
+        for n, rate in enumerate(rates):
+            if rate < floor:
+                notes.append(f"{tool} {direction} {size}: {human(rate)} MiB/s in rep {n + 1}")
+
+    def median(self, values):
+        """The median of the kept runs' entries of values (rates, or their losses)."""
+        return median([values[n] for n in self.kept])
+
+    def too_few(self):
+        return len(self.kept) < min(3, self.runs)
+
+
+def ratio_cell(flenko, iperf3, flenko_rate, iperf3_rate):
+    short = [f"{s.tool} {len(s.kept)} of {s.runs}" for s in (flenko, iperf3) if s.too_few()]
+    if short:
+        return "too few runs left: " + ", ".join(short)
+    return f"{flenko_rate / iperf3_rate:.2f}"
+
+
+def collapsed_note(notes):
+    if not notes:
+        return []
+    return ["", "Collapsed runs left out (under a quarter of that tool's median there): "
+            + "; ".join(notes) + "."]
+
+
 def tcp_section(flenko, sizes, reps, port, tallies):
     local = Host()
     servers = {"flenko": Server(local, [flenko, "-s", "-t", "-p", str(port)]),
@@ -248,12 +288,17 @@ def tcp_section(flenko, sizes, reps, port, tallies):
             tallies[name].add_server(*server.stop())
     lines = ["| block | flenko Tx | iperf3 Tx | ratio | flenko Rx | iperf3 Rx | ratio |",
              "|---:|---:|---:|---:|---:|---:|---:|"]
+    notes = []
     for size in sizes:
         r = results[size]
-        ftx, frx, itx, irx = (median(r[k]) for k in ("ftx", "frx", "itx", "irx"))
-        lines.append(f"| {size} | {human(ftx)} | {human(itx)} | {ftx / itx:.2f} | {human(frx)} | "
-                     f"{human(irx)} | {frx / irx:.2f} |")
-    return lines
+        cells = [str(size)]
+        for direction, fkey, ikey in (("Tx", "ftx", "itx"), ("Rx", "frx", "irx")):
+            f = Screened("flenko", direction, size, r[fkey], notes)
+            i = Screened("iperf3", direction, size, r[ikey], notes)
+            frate, irate = f.median(r[fkey]), i.median(r[ikey])
+            cells += [human(frate), human(irate), ratio_cell(f, i, frate, irate)]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines + collapsed_note(notes)
 
 
 def udp_section(flenko, sizes, reps, port, namespaces, tallies):
@@ -282,13 +327,20 @@ def udp_section(flenko, sizes, reps, port, namespaces, tallies):
     lines = ["| datagram | flenko Tx (loss) | iperf3 Tx (loss) | ratio | flenko Rx (loss) | "
              "iperf3 Rx (loss) | ratio |",
              "|---:|---:|---:|---:|---:|---:|---:|"]
+    notes = []
     for size in sizes:
-        m = {k: median(v) for k, v in results[size].items()}
-        lines.append(
-            f"| {size} | {human(m['ftx'])} ({m['ftl']:.0f}%) | {human(m['itx'])} ({m['itl']:.1f}%) | "
-            f"{m['ftx'] / m['itx']:.2f} | {human(m['frx'])} ({m['frl']:.0f}%) | "
-            f"{human(m['irx'])} ({m['irl']:.1f}%) | {m['frx'] / m['irx']:.2f} |")
-    return lines
+        r = results[size]
+        cells = [str(size)]
+        # A collapsed run's loss is left out with its rate.
+        for direction, (fkey, fl), (ikey, il) in (("Tx", ("ftx", "ftl"), ("itx", "itl")),
+                                                   ("Rx", ("frx", "frl"), ("irx", "irl"))):
+            f = Screened("flenko", direction, size, r[fkey], notes)
+            i = Screened("iperf3", direction, size, r[ikey], notes)
+            frate, irate = f.median(r[fkey]), i.median(r[ikey])
+            cells += [f"{human(frate)} ({f.median(r[fl]):.0f}%)",
+                      f"{human(irate)} ({i.median(r[il]):.1f}%)", ratio_cell(f, i, frate, irate)]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines + collapsed_note(notes)
 
 
 # Payload share of a full 1500-byte frame on the veth (tbf counts from the Ethernet header).
@@ -350,15 +402,37 @@ def cost_lines(section_tallies):
 
 
 def build():
+    """Builds the product and the machine probe: the paths of both."""
     build_dir = os.path.join(ROOT, "build", "release")
-    run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DFLENKO_TESTS=OFF"])
-    run(["cmake", "--build", build_dir, "-j", str(os.cpu_count()), "--target", "flenko"])
-    return os.path.join(build_dir, "flenko")
+    run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DFLENKO_TESTS=OFF",
+         "-DFLENKO_BENCH=ON"])
+    run(["cmake", "--build", build_dir, "-j", str(os.cpu_count()), "--target", "flenko",
+         "wake_probe"])
+    return os.path.join(build_dir, "flenko"), os.path.join(build_dir, "wake_probe")
+
+
+def probe_lines(probe):
+    """The machine's wake-up and nap costs, measured by the probe before any benchmark runs."""
+    figures = dict(line.split(None, 1) for line in run([probe]).stdout.splitlines() if line.strip())
+    us = lambda key: f"{float(figures[key]):.1f}"
+    return [
+        "| probe | mean (µs) | median (µs) | 99th percentile (µs) |",
+        "|---|---:|---:|---:|",
+        f"| cross-CPU wake-up (CPUs {figures['wake_cpus']}): the waker's write() | "
+        f"{us('wake_waker_us_mean')} | {us('wake_waker_us_median')} | |",
+        f"| cross-CPU wake-up: latency, half a pipe round trip | {us('wake_latency_us_mean')} | "
+        f"{us('wake_latency_us_median')} | |",
+        f"| nanosleep of {us('nap_requested_us')} µs, timer slack {figures['nap_timer_slack_ns']} ns | "
+        f"{us('nap_us_mean')} | {us('nap_us_median')} | {us('nap_us_p99')} |",
+        "",
+        "A TCP or UDP receiver that sleeps makes its sender pay one wake-up (the waker's write() "
+        "above) per sleep, so machines with costlier wake-ups favour receivers that sleep less.",
+    ]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--reps", type=int, default=3, help="runs of each tool per size (default 3)")
+    parser.add_argument("--reps", type=int, default=5, help="runs of each tool per size (default 5)")
     parser.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")], default=SIZES,
                         help="comma-separated block sizes (default: the six default sizes)")
     parser.add_argument("--port", type=int, default=random.randrange(20000, 30000, 1000),
@@ -370,7 +444,9 @@ def main():
     if os.geteuid() != 0:
         sys.exit("needs root: network namespaces and tc")
 
-    flenko = build()
+    flenko, probe = build()
+    # On a quiet machine, before the benchmarks load it.
+    machine_probe = probe_lines(probe)
     started = datetime.datetime.now(datetime.timezone.utc)
     command = "sudo bench/compare.py" + "".join(f" {a}" for a in sys.argv[1:])
     sections = {}
@@ -400,7 +476,8 @@ def main():
     machine = (f"{os.cpu_count()} cores, {platform.processor() or platform.machine()}, "
                f"Linux {platform.release()}")
     report = [f"Command: `{command}`  ", f"Date: {started:%Y-%m-%d %H:%M} UTC  ",
-              f"Machine: {machine}  ", f"iperf3: {run(['iperf3', '--version']).stdout.splitlines()[0]}", ""]
+              f"Machine: {machine}  ", f"iperf3: {run(['iperf3', '--version']).stdout.splitlines()[0]}", "",
+              "### Machine", ""] + machine_probe + [""]
     for title, lines in sections.items():
         report += [f"### {title}", ""] + lines + [""]
     text = "\n".join(report)

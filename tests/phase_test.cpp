@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/phase_alarm.h"
@@ -186,6 +188,61 @@ TEST(ReceivePhase, InterruptedReceiveIsRetried) {
     EXPECT_EQ(buffer[0], 1);
     EXPECT_EQ(errors, "");
 }
+
+// A loopback TCP connection with the buffers every role sets.
+StreamPair make_tcp_pair() {
+    Socket listener(socket(AF_INET6, SOCK_STREAM, 0));
+    sockaddr_in6 address = make_socket_address(in6addr_loopback, 0);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(listener.fd(), 1), 0);
+    EXPECT_EQ(getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    Socket sender(socket(AF_INET6, SOCK_STREAM, 0));
+    set_socket_buffers(sender.fd());
+    EXPECT_EQ(connect(sender.fd(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    Socket receiver(accept(listener.fd(), nullptr, nullptr));
+    set_socket_buffers(receiver.fd());
+    return StreamPair{std::move(sender), std::move(receiver)};
+}
+
+class ReceivePhaseSizes : public testing::TestWithParam<int> {};
+
+// The next control record follows the marked block at once, in the same segment: the
+// phase must take the marked block and not one byte of what follows, however it waited
+// for the blocks before (a fast stream, pauses, and bursts that fill the buffer).
+TEST_P(ReceivePhaseSizes, StopsExactlyAtTheMarkedBlock) {
+    const int size = GetParam();
+    StreamPair pair = make_tcp_pair();
+    const std::vector<unsigned char> record = {0, 0, 0, 3, 0, 0, 4, 0};
+    constexpr int kBlocks = 600;
+    std::thread sender([&] {
+        const std::vector<unsigned char> plain = block(size, 0);
+        for (int i = 0; i < kBlocks; ++i) {
+            write_all(pair.sender.fd(), plain);
+            if (i % 100 == 99) {
+                usleep(20000);  // the receiver runs dry and waits
+            }
+        }
+        std::vector<unsigned char> last = block(size, 1);
+        last.insert(last.end(), record.begin(), record.end());
+        write_all(pair.sender.fd(), last);
+    });
+    TestBuffer buffer;
+    ASSERT_TRUE(buffer.is_allocated());
+    const PhaseResult result = receive_phase(pair.receiver.fd(), buffer.bytes(), size);
+    sender.join();
+    pair.sender = Socket();
+
+    EXPECT_EQ(result.bytes, int64_t{kBlocks + 1} * size);
+    EXPECT_EQ(buffer.bytes()[0], 1);
+    EXPECT_FALSE(result.connection_lost);
+    unsigned char rest[16] = {};
+    EXPECT_EQ(recv(pair.receiver.fd(), rest, sizeof rest, MSG_WAITALL), 8);
+    EXPECT_EQ(std::vector<unsigned char>(rest, rest + 8), record);
+}
+
+INSTANTIATE_TEST_SUITE_P(DefaultSizes, ReceivePhaseSizes,
+                         testing::Values(1024, 2048, 4096, 8192, 16384, 32767));
 
 TEST(TestBuffer, MarkerClearAndDataRandom) {
     TestBuffer buffer;

@@ -1,8 +1,5 @@
 #include <poll.h>
 #include <sys/socket.h>
-#if __has_include(<sys/prctl.h>)
-#include <sys/prctl.h>
-#endif
 #if __has_include(<linux/sock_diag.h>)
 #include <linux/sock_diag.h>
 #endif
@@ -10,9 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 
+#include "core/receive_nap.h"
 #include "core/run_config.h"
 #include "core/socket_setup.h"
 #include "core/test_buffer.h"
@@ -26,9 +23,6 @@ namespace {
 
 constexpr useconds_t RECEIVER_POLL_MICROSECONDS = 10000;
 constexpr int RECEIVE_BATCH = 64;
-// Long enough to gather several datagrams of a fast stream, short against the time they
-// take to fill a receive buffer.
-constexpr timespec NAP{0, 10000};
 
 // True while the datagrams waiting on socket hold under an eighth of its receive buffer;
 // false where the system does not tell.
@@ -109,22 +103,17 @@ void* udp_receiver(void* /*unused*/) {
     udp_socket = socket_owner.fd();
     udp_receiver_ready.store(RECEIVER_READY, std::memory_order_release);
 
-#ifdef PR_SET_TIMERSLACK
-    // The default slack of 50 us would stretch every nap to several times its length.
-    prctl(PR_SET_TIMERSLACK, 1UL);
-#endif
+    tighten_timer_slack();
 
-    // Waiting on the socket costs whoever delivers the next datagram a wake-up of this
-    // thread, and on a busy link that is paid for every datagram, by the sender's CPU
-    // where the receive path runs in its context. While datagrams keep coming, nap instead
-    // and take what arrived meanwhile. Wait on the socket again when a nap brought nothing,
-    // or filled so much of the receive buffer that a longer nap might overflow it.
+    // While datagrams keep coming, nap instead of waiting on the socket (see receive_nap.h).
+    // Wait on the socket again when a nap brought nothing, or filled so much of the receive
+    // buffer that a longer nap might overflow it.
     ReceiveBatch batch(buffer.bytes());
     bool napping = false;
     for (;;) {
         bool nap_again = true;
         if (napping) {
-            nanosleep(&NAP, nullptr);
+            receive_nap();
             nap_again = receive_buffer_mostly_free(udp_socket);
         } else {
             // Waits without taking anything, so that nothing is taken outside udp_socket_use.
