@@ -14,6 +14,10 @@ namespace {
 using nlohmann::json;
 using std::chrono::seconds;
 
+// A timed phase ends with the block in flight when its alarm fires, and the peer's phase
+// reaches this client late on a slow or sanitized machine; a wrong length is a second off.
+constexpr double PHASE_SLACK_SECONDS = 0.4;
+
 const std::string BANNER =
     "\nFLENKO - Network Throughput Benchmark, Version 1.34\nWritten by the FLENKO developers\n";
 
@@ -105,8 +109,8 @@ TEST(JsonOutput, TcpRunMatchesTheTextAndHonoursTime) {
     const json& tx = size["tx"];
     const json& rx = size["rx"];
     EXPECT_EQ(tx["failed"], false);
-    EXPECT_NEAR(tx["seconds"].get<double>(), 3.0, 0.2) << "this client's own phase";
-    EXPECT_NEAR(rx["seconds"].get<double>(), 2.0, 0.2) << "the server's phase";
+    EXPECT_NEAR(tx["seconds"].get<double>(), 3.0, PHASE_SLACK_SECONDS) << "this client's own phase";
+    EXPECT_NEAR(rx["seconds"].get<double>(), 2.0, PHASE_SLACK_SECONDS) << "the server's phase";
     EXPECT_EQ(tx["ticks"].get<double>() / 1024, tx["seconds"].get<double>());
     EXPECT_NEAR(tx["bytes_per_second"].get<double>(),
                 tx["bytes"].get<double>() / tx["seconds"].get<double>(), 1.0);
@@ -175,8 +179,8 @@ TEST(JsonOutput, UdpRunGivesLosses) {
     const json document = parse_document(result);
     EXPECT_EQ(document["completed"], true);
     EXPECT_EQ(document["port"], port + 1);
-    EXPECT_NEAR(document["results"][0]["tx"]["seconds"].get<double>(), 7.0, 0.3);
-    EXPECT_NEAR(document["results"][0]["rx"]["seconds"].get<double>(), 6.0, 0.3);
+    EXPECT_NEAR(document["results"][0]["tx"]["seconds"].get<double>(), 7.0, PHASE_SLACK_SECONDS);
+    EXPECT_NEAR(document["results"][0]["rx"]["seconds"].get<double>(), 6.0, PHASE_SLACK_SECONDS);
     const json& size = document["results"][0];
     const std::regex line("Packet size  1k bytes: " + literal(rate_text(size["tx"])) +
                           " \\((-?[0-9]+)%\\) Tx, " + literal(rate_text(size["rx"])) +
