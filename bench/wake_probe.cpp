@@ -1,6 +1,6 @@
 // Measures what a sleeping receiver costs on this machine: the price of waking a thread
 // that sleeps on another CPU, and how long a 10 us nap really lasts. Prints `key value`
-// lines for bench/compare.py; times are in microseconds.
+// lines for bench/compare.py; times are in microseconds. The naps are the receivers' own.
 
 #include <sched.h>
 #if __has_include(<sys/prctl.h>)
@@ -13,11 +13,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "core/receive_nap.h"
 
 namespace {
 
@@ -27,7 +28,6 @@ constexpr int WARM_UP_ROUNDS = 1000;
 constexpr int ROUNDS = 20000;
 // Far longer than a wake-up takes, so the partner is surely asleep when pinged.
 constexpr auto QUIET = std::chrono::microseconds(50);
-constexpr timespec NAP{0, 10000};
 constexpr int WARM_UP_NAPS = 500;
 constexpr int NAPS = 20000;
 
@@ -183,24 +183,24 @@ void probe_wake_up() {
 }
 
 void probe_nap() {
+    // The receivers' own naps, with their timer slack.
+    tighten_timer_slack();
     long slack = -1;
-#if defined(PR_SET_TIMERSLACK) && defined(PR_GET_TIMERSLACK)
-    // As the receivers do: the default slack of 50 us would swamp a 10 us nap.
-    prctl(PR_SET_TIMERSLACK, 1UL);
+#ifdef PR_GET_TIMERSLACK
     slack = prctl(PR_GET_TIMERSLACK);
 #endif
     std::vector<double> naps;
     naps.reserve(NAPS);
     for (int nap = 0; nap < WARM_UP_NAPS + NAPS; ++nap) {
         const auto start = Clock::now();
-        nanosleep(&NAP, nullptr);
+        receive_nap();
         const auto end = Clock::now();
         if (nap >= WARM_UP_NAPS) {
             naps.push_back(microseconds(end - start));
         }
     }
     const Summary s = summarize(std::move(naps));
-    std::printf("nap_requested_us %.2f\n", NAP.tv_nsec / 1000.0);
+    std::printf("nap_requested_us %.2f\n", RECEIVE_NAP.tv_nsec / 1000.0);
     if (slack >= 0) {
         std::printf("nap_timer_slack_ns %ld\n", slack);
     } else {

@@ -4,8 +4,6 @@
 #include <sys/prctl.h>
 #endif
 
-#include <ctime>
-
 void tighten_timer_slack() {
 #ifdef PR_SET_TIMERSLACK
     prctl(PR_SET_TIMERSLACK, 1UL);
@@ -13,6 +11,5 @@ void tighten_timer_slack() {
 }
 
 void receive_nap() {
-    constexpr timespec NAP{0, 10000};
-    nanosleep(&NAP, nullptr);
+    nanosleep(&RECEIVE_NAP, nullptr);
 }
