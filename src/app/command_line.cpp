@@ -4,9 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -22,34 +27,137 @@ constexpr std::string_view version_of(std::string_view keyword) {
 // "+": stop at the first operand instead of permuting the arguments.
 constexpr const char* OPTION_STRING = "+?stup:h:b:dBKMG";
 
-enum LongOption : int { OPTION_JSON = 256, OPTION_TIME, OPTION_HELP, OPTION_VERSION };
-
-constexpr option LONG_OPTIONS[] = {
-    {"json", no_argument, nullptr, OPTION_JSON},
-    {"time", required_argument, nullptr, OPTION_TIME},
-    {"help", no_argument, nullptr, OPTION_HELP},
-    {"version", no_argument, nullptr, OPTION_VERSION},
-    {nullptr, 0, nullptr, 0},
+enum LongOption : int {
+    OPTION_JSON = 256,
+    OPTION_TIME,
+    OPTION_INTERVAL,
+    OPTION_VERBOSE,
+    OPTION_HELP,
+    OPTION_VERSION,
 };
 
-constexpr const char* LONG_OPTIONS_TEXT =
-    "Long options:\n"
-    "  --json          client: print one JSON document with every figure at the end\n"
-    "                  on standard output (the text lines go to standard error)\n"
-    "  --time=<sec>    length of the phases this process sends, 1 to %d (default %d)\n"
-    "  --help          print this text\n"
-    "  --version       print the version\n"
-    "\n";
+// What a long option's value may be.
+enum class ValueKind {
+    NONE,
+    WHOLE_SECONDS,    // digits
+    DECIMAL_SECONDS,  // digits, then optionally a point and digits
+};
 
-// --time: whole seconds within the allowed range, nothing after them; 0 when invalid.
-int parse_phase_seconds(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const long seconds = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || seconds < 1 || seconds > MAX_PHASE_SECONDS) {
-        return 0;
+// One row per long option: the parser, --help and the manual follow from it. The help text
+// may show the range and default with %1$g, %2$g and %3$g; further lines start with "\n".
+struct LongOptionRow {
+    const char* name;
+    LongOption id;
+    ValueKind kind;
+    const char* value_name;
+    double least;
+    double most;
+    double fallback;
+    const char* help;
+};
+
+constexpr LongOptionRow LONG_OPTION_ROWS[] = {
+    {"json", OPTION_JSON, ValueKind::NONE, "", 0, 0, 0,
+     "print the figures as JSON on standard output: a client\n"
+     "one document at the end, a server one line per phase it\n"
+     "served; the text lines then go to standard error"},
+    {"time", OPTION_TIME, ValueKind::WHOLE_SECONDS, "=<sec>", 1, MAX_PHASE_SECONDS, PHASE_SECONDS,
+     "length of the phases this process sends, %1$g to %2$g\n(default %3$g)"},
+    {"interval", OPTION_INTERVAL, ValueKind::DECIMAL_SECONDS, "=<sec>", 0.1, MAX_PHASE_SECONDS, 0,
+     "report what moved in every <sec> seconds of each phase\n"
+     "this process times, on lines of their own; %1$g up to\n"
+     "the phase length"},
+    {"verbose", OPTION_VERBOSE, ValueKind::NONE, "", 0, 0, 0,
+     "after each result line, a line of TCP's own figures\n"
+     "(retransmits, round-trip time, congestion window) and\n"
+     "of this process's CPU use"},
+    {"help", OPTION_HELP, ValueKind::NONE, "", 0, 0, 0, "print this text"},
+    {"version", OPTION_VERSION, ValueKind::NONE, "", 0, 0, 0, "print the version"},
+};
+
+constexpr size_t LONG_OPTION_COUNT = std::size(LONG_OPTION_ROWS);
+constexpr int HELP_COLUMN = 20;
+
+// getopt_long's view of the rows, ending in the empty entry it needs.
+std::array<option, LONG_OPTION_COUNT + 1> make_getopt_options() {
+    std::array<option, LONG_OPTION_COUNT + 1> options{};
+    for (size_t i = 0; i < LONG_OPTION_COUNT; ++i) {
+        const LongOptionRow& row = LONG_OPTION_ROWS[i];
+        options[i] = {row.name, row.kind == ValueKind::NONE ? no_argument : required_argument,
+                      nullptr, row.id};
     }
-    return static_cast<int>(seconds);
+    return options;
+}
+
+const LongOptionRow* find_row(int id) {
+    for (const LongOptionRow& row : LONG_OPTION_ROWS) {
+        if (row.id == id) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// Digits, and for decimal seconds a point and more digits after them; nothing else, so
+// that "1e1", "0x1", " 1" or "1s" are refused, not read as something else.
+bool has_seconds_form(const char* text, ValueKind kind) {
+    const char* at = text;
+    const auto digits = [&at] {
+        const char* from = at;
+        while (*at >= '0' && *at <= '9') {
+            ++at;
+        }
+        return at > from;
+    };
+    if (!digits()) {
+        return false;
+    }
+    if (kind == ValueKind::DECIMAL_SECONDS && *at == '.') {
+        ++at;
+        if (!digits()) {
+            return false;
+        }
+    }
+    return *at == '\0';
+}
+
+// The value of a row's option within its range; empty when it has none or it is bad.
+std::optional<double> parse_value(const LongOptionRow& row, const char* text) {
+    if (row.kind == ValueKind::NONE) {
+        return 0.0;
+    }
+    if (text == nullptr || !has_seconds_form(text, row.kind)) {
+        return std::nullopt;
+    }
+    errno = 0;
+    const double value = strtod(text, nullptr);
+    if (errno != 0 || value < row.least || value > row.most) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void print_long_options() {
+    puts("Long options:");
+    for (const LongOptionRow& row : LONG_OPTION_ROWS) {
+        char head[64];
+        snprintf(head, sizeof head, "  --%s%s", row.name, row.value_name);
+        char help[512];
+        snprintf(help, sizeof help, row.help, row.least, row.most, row.fallback);
+        printf("%-*s", HELP_COLUMN - 2, head);
+        for (const char* line = help;;) {
+            const char* const next = strchr(line, '\n');
+            const int length =
+                next == nullptr ? static_cast<int>(strlen(line)) : static_cast<int>(next - line);
+            printf("  %.*s\n", length, line);
+            if (next == nullptr) {
+                break;
+            }
+            printf("%*s", HELP_COLUMN - 2, "");
+            line = next + 1;
+        }
+    }
+    putchar('\n');
 }
 
 constexpr const char* USAGE_TEXT =
@@ -94,7 +202,7 @@ void usage() {
 
 void print_help() {
     printf(USAGE_TEXT, run_config.tcp_port);
-    printf(LONG_OPTIONS_TEXT, MAX_PHASE_SECONDS, PHASE_SECONDS);
+    print_long_options();
 }
 
 int32_t parse_block_size(const char* text) {
@@ -111,18 +219,28 @@ int32_t parse_block_size(const char* text) {
 }
 
 ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, CommandLine& line) {
+    static const std::array<option, LONG_OPTION_COUNT + 1> getopt_options = make_getopt_options();
     optind = 0;  // a full re-scan, so the parser can run more than once in a process
     for (int option = 0;
-         (option = getopt_long(argc, argv, OPTION_STRING, LONG_OPTIONS, nullptr)) != -1;) {
+         (option = getopt_long(argc, argv, OPTION_STRING, getopt_options.data(), nullptr)) != -1;) {
+        const LongOptionRow* const row = find_row(option);
+        const std::optional<double> value =
+            row == nullptr ? std::optional<double>(0.0) : parse_value(*row, optarg);
+        if (!value) {
+            return ParseOutcome::USAGE;
+        }
         switch (option) {
             case OPTION_JSON:
                 line.json = true;
                 break;
             case OPTION_TIME:
-                config.phase_seconds = parse_phase_seconds(optarg);
-                if (config.phase_seconds == 0) {
-                    return ParseOutcome::USAGE;
-                }
+                config.phase_seconds = static_cast<int>(*value);
+                break;
+            case OPTION_INTERVAL:
+                config.interval_microseconds = std::llround(*value * 1e6);
+                break;
+            case OPTION_VERBOSE:
+                config.verbose = true;
                 break;
             case OPTION_HELP:
                 return ParseOutcome::HELP;
@@ -164,6 +282,11 @@ ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, Comman
                 return ParseOutcome::USAGE;
         }
     }
+    // Checked once every option is read: --time may come after --interval.
+    if (config.interval_microseconds > int64_t{config.phase_seconds} * 1000000) {
+        return ParseOutcome::USAGE;
+    }
+    config.watch_phases = line.json || config.verbose || config.interval_microseconds > 0;
     if (!config.tcp_enabled && !config.udp_enabled) {
         if (!config.server_mode) {
             return ParseOutcome::NO_PROTOCOL;

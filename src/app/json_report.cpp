@@ -10,9 +10,11 @@
 
 #include "app/command_line.h"
 #include "core/phase_timer.h"
+#include "core/phase_watch.h"
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/run_record.h"
+#include "core/served_phase_log.h"
 
 namespace {
 
@@ -52,6 +54,7 @@ Json phase_document(const PhaseRecord& phase) {
     if (phase.has_loss) {
         document["loss_percent"] = phase.loss_percent;
     }
+    add_phase_figures_json(document, phase.figures);
     return document;
 }
 
@@ -104,6 +107,14 @@ void begin_json_output() {
     fflush(stdout);
     kept_stdout = dup(STDOUT_FILENO);
     dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+void begin_json_lines() {
+    begin_json_output();
+    served_phase_log = fdopen(kept_stdout, "w");
+    if (served_phase_log == nullptr) {
+        perror("fdopen()");
+    }
 }
 
 void finish_json_output(const char* server_given, const char* failure) {

@@ -1,4 +1,4 @@
-// The client's figures as one JSON document, for scripts.
+// The figures as JSON, for scripts: a client's as one document, a server's a line a phase.
 #pragma once
 
 #include <cstdio>
@@ -6,6 +6,10 @@
 // Sends everything printed from now on to standard error, keeping standard output for the
 // one document that finish_json_output writes.
 void begin_json_output();
+
+// For a server: from now on, standard output holds only the JSON lines of the phases it
+// serves, and everything else goes to standard error.
+void begin_json_lines();
 
 // Writes the document to the kept standard output. failure names why the run could not
 // start (null when it ran, however it ended).

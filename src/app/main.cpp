@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
     const bool json = line.json && !run_config.server_mode && outcome == ParseOutcome::RUN;
     if (json) {
         begin_json_output();
+    } else if (line.json && outcome == ParseOutcome::RUN) {
+        begin_json_lines();
     }
     print_banner();
     switch (outcome) {

@@ -100,9 +100,16 @@ class ReceiveWaits {
     int sleeps_before_nap_ = 0;
 };
 
+// A plain store, no system call: the block loops stay as lean as without a reader.
+void publish(PhaseProgress* progress, int64_t bytes) {
+    if (progress != nullptr) {
+        progress->bytes.store(bytes, std::memory_order_relaxed);
+    }
+}
+
 }  // namespace
 
-PhaseResult send_phase(int socket, unsigned char* buffer, int size) {
+PhaseResult send_phase(int socket, unsigned char* buffer, int size, PhaseProgress* progress) {
     buffer[0] = 0;
     PhaseResult result;
     if (alarm_expired.load(std::memory_order_relaxed) != 0) {
@@ -131,13 +138,14 @@ PhaseResult send_phase(int socket, unsigned char* buffer, int size) {
             break;
         }
         result.bytes += size;
+        publish(progress, result.bytes);
         if (alarm_expired.load(std::memory_order_relaxed) != 0) {
             return result;
         }
     }
 }
 
-PhaseResult receive_phase(int socket, unsigned char* buffer, int size) {
+PhaseResult receive_phase(int socket, unsigned char* buffer, int size, PhaseProgress* progress) {
     PhaseResult result;
     ReceiveWaits waits(socket, size);
     for (;;) {
@@ -173,6 +181,7 @@ PhaseResult receive_phase(int socket, unsigned char* buffer, int size) {
             return result;
         }
         result.bytes += size;
+        publish(progress, result.bytes);
         if (buffer[0] != 0 || result.last_result <= 0) {
             return result;
         }

@@ -1,6 +1,7 @@
 #include "core/report.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/phase_timer.h"
 
@@ -44,6 +45,21 @@ UnitMode automatic_unit(int64_t bytes) {
     return UNIT_GBYTES;
 }
 
+RateInUnit rate_in_mode(double kib_per_second, UnitMode mode) {
+    if (mode < UNIT_BYTES || mode > UNIT_GBYTES) {
+        return RateInUnit{};
+    }
+    const UnitFormat& unit = UNIT_FORMATS[mode];
+    return RateInUnit{kib_per_second * unit.scale, unit.unit, unit.format};
+}
+
+void format_in_unit(char (&text)[RATE_TEXT_SIZE], const RateInUnit& rate) {
+    text[0] = '\0';
+    if (rate.format != nullptr) {
+        snprintf(text, sizeof text, rate.format, rate.value);
+    }
+}
+
 }  // namespace
 
 const char* make_size_label(int32_t size) {
@@ -60,32 +76,58 @@ RateInUnit rate_in_unit(int64_t bytes, int64_t ticks, UnitMode mode) {
     if (mode == UNIT_AUTO) {
         mode = automatic_unit(bytes);
     }
-    if (mode < UNIT_BYTES || mode > UNIT_GBYTES) {
-        return RateInUnit{};
+    return rate_in_mode(static_cast<double>(bytes) / static_cast<double>(ticks), mode);
+}
+
+RateInUnit rate_over(int64_t bytes, double seconds, UnitMode mode) {
+    const double bytes_per_second = static_cast<double>(bytes) / seconds;
+    if (mode == UNIT_AUTO) {
+        mode = automatic_unit(
+            static_cast<int64_t>(bytes_per_second * static_cast<double>(run_config.phase_seconds)));
     }
-    const double kib_per_second = static_cast<double>(bytes) / static_cast<double>(ticks);
-    const UnitFormat& unit = UNIT_FORMATS[mode];
-    return RateInUnit{kib_per_second * unit.scale, unit.unit, unit.format};
+    return rate_in_mode(bytes_per_second / 1024.0, mode);
 }
 
 void format_rate(char (&text)[RATE_TEXT_SIZE], int64_t bytes, int64_t ticks, UnitMode mode) {
-    const RateInUnit rate = rate_in_unit(bytes, ticks, mode);
-    text[0] = '\0';
-    if (rate.format != nullptr) {
-        snprintf(text, sizeof text, rate.format, rate.value);
-    }
+    format_in_unit(text, rate_in_unit(bytes, ticks, mode));
 }
 
-void print_rate(int64_t bytes, int64_t ticks) {
+void format_rate_over(char (&text)[RATE_TEXT_SIZE], int64_t bytes, double seconds, UnitMode mode) {
+    format_in_unit(text, rate_over(bytes, seconds, mode));
+}
+
+void print_rate(FILE* out, int64_t bytes, int64_t ticks) {
     char text[RATE_TEXT_SIZE];
     format_rate(text, bytes, ticks, run_config.unit_mode);
-    fputs(text, stdout);
+    fputs(text, out);
 }
 
-void print_phase_rate(int64_t bytes, int64_t ticks, const char* failed_text) {
+void print_phase_rate(FILE* out, int64_t bytes, int64_t ticks, const char* failed_text) {
     if (ticks == FAILED_TICKS) {
-        fputs(failed_text, stdout);
+        fputs(failed_text, out);
     } else {
-        print_rate(bytes, ticks);
+        print_rate(out, bytes, ticks);
     }
+}
+
+ResultLine::ResultLine() {
+    if (run_config.interval_microseconds > 0) {
+        FILE* gathering = open_memstream(&gathered_, &size_);
+        // Without the memory, the parts go out as they come: interval lines may split them.
+        if (gathering != nullptr) {
+            out_ = gathering;
+        }
+    }
+}
+
+void ResultLine::release() {
+    if (out_ == stdout) {
+        return;
+    }
+    fclose(out_);
+    out_ = stdout;
+    fwrite(gathered_, 1, size_, stdout);
+    fflush(stdout);
+    free(gathered_);
+    gathered_ = nullptr;
 }

@@ -35,6 +35,9 @@ struct RunConfig {
     int32_t udp_port = DEFAULT_TCP_PORT + 1;
     SizeList sizes;
     int phase_seconds = PHASE_SECONDS;  // of the phases this process sends
+    int64_t interval_microseconds = 0;  // report every so long within a phase; 0: never
+    bool verbose = false;               // a line of TCP and CPU figures per result line
+    bool watch_phases = false;          // those figures are wanted, in text or JSON
 };
 
 extern RunConfig run_config;

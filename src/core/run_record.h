@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/phase_watch.h"
 #include "core/run_config.h"
 
 struct PhaseRecord {
@@ -11,6 +12,7 @@ struct PhaseRecord {
     int64_t ticks = 0;      // FAILED_TICKS when the timing failed
     bool has_loss = false;  // UDP only
     int64_t loss_percent = 0;
+    PhaseFigures figures;  // beyond the rate, when asked for
 };
 
 struct SizeRecord {

@@ -4,6 +4,7 @@
 #include "core/phase_alarm.h"
 #include "core/phase_loops.h"
 #include "core/phase_timer.h"
+#include "core/phase_watch.h"
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/run_record.h"
@@ -18,28 +19,41 @@ namespace {
 bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     PhaseTimer timer;
     SizeRecord& record = record_size(size);
-    printf("Packet size %s bytes: ", make_size_label(size));
-    fflush(stdout);
+    ResultLine line;
+    fprintf(line.out(), "Packet size %s bytes: ", make_size_label(size));
+    fflush(line.out());
     const uint32_t block = static_cast<uint32_t>(size);
     if (send_message(connection, make_control_message(CMD_TO_SERVER, block)) != 0) {
         return false;
     }
+    PhaseProgress sending;
+    PhaseWatch tx_watch(size, true, &sending, connection);
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
-    const PhaseResult sent = send_phase(connection, buffer, size);
+    const PhaseResult sent = send_phase(connection, buffer, size, &sending);
     record.tx = measured_phase(sent.bytes, timer_stop(timer));
-    print_phase_rate(sent.bytes, record.tx.ticks, " (failed)");
-    fputs(" Tx, ", stdout);
-    fflush(stdout);
-    if (sent.connection_lost || send_final_block(connection, buffer, size) != 0 ||
-        send_message(connection, make_control_message(CMD_TO_CLIENT, block)) != 0) {
+    tx_watch.end(sent.bytes, 0);
+    print_phase_rate(line.out(), sent.bytes, record.tx.ticks, " (failed)");
+    fputs(" Tx, ", line.out());
+    fflush(line.out());
+    if (sent.connection_lost || send_final_block(connection, buffer, size) != 0) {
         return false;
     }
+    record.tx.figures = tx_watch.finish();
+    if (send_message(connection, make_control_message(CMD_TO_CLIENT, block)) != 0) {
+        return false;
+    }
+    PhaseProgress receiving;
+    PhaseWatch rx_watch(size, false, &receiving, connection);
     timer_start(timer);
-    const PhaseResult received = receive_phase(connection, buffer, size);
+    const PhaseResult received = receive_phase(connection, buffer, size, &receiving);
     record.rx = measured_phase(received.bytes, timer_stop(timer));
-    print_phase_rate(received.bytes, record.rx.ticks, " (failed)");
-    puts(" Rx.");
+    rx_watch.end(received.bytes, 0);
+    record.rx.figures = rx_watch.finish();
+    print_phase_rate(line.out(), received.bytes, record.rx.ticks, " (failed)");
+    fputs(" Rx.\n", line.out());
+    line.release();
+    print_client_figures(record.tx.figures, record.rx.figures);
     return !received.connection_lost;
 }
 

@@ -7,14 +7,18 @@
 #include "core/phase_timer.h"
 #include "core/report.h"
 #include "core/run_config.h"
+#include "core/served_phase_log.h"
 #include "core/test_buffer.h"
 #include "tcp/tcp_roles.h"
 
 namespace {
 
 // Runs the phases the client asks for until it ends the connection or a record fails.
-void serve_connection(int connection, unsigned char* buffer) {
+void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6& peer) {
     PhaseTimer timer;
+    ServedPhase served;
+    served.peer = peer;
+    served.tcp = true;
     for (;;) {
         ControlMessage message;
         if (recv_message(connection, message) != 0) {
@@ -26,23 +30,35 @@ void serve_connection(int connection, unsigned char* buffer) {
             return;
         }
         const int block = static_cast<int>(size);
-        if (command == CMD_TO_CLIENT) {
+        const bool sending = command == CMD_TO_CLIENT;
+        ResultLine line;
+        PhaseProgress progress;
+        PhaseWatch watch(block, sending, &progress, connection);
+        PhaseResult moved;
+        if (sending) {
             start_alarm(run_config.phase_seconds);
             timer_start(timer);
-            printf("\nSending to client, packet size %s ... ", make_size_label(block));
-            const PhaseResult sent = send_phase(connection, buffer, block);
-            if (sent.connection_lost || send_final_block(connection, buffer, block) != 0) {
+            fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
+            moved = send_phase(connection, buffer, block, &progress);
+            if (moved.connection_lost || send_final_block(connection, buffer, block) != 0) {
                 return;
             }
-            print_phase_rate(sent.bytes, timer_stop(timer), "");
         } else {
             timer_start(timer);
-            printf("\nReceiving from client, packet size %s ... ", make_size_label(block));
-            const PhaseResult received = receive_phase(connection, buffer, block);
-            print_phase_rate(received.bytes, timer_stop(timer), "");
-            if (received.connection_lost) {
-                return;
-            }
+            fprintf(line.out(), "\nReceiving from client, packet size %s ... ",
+                    make_size_label(block));
+            moved = receive_phase(connection, buffer, block, &progress);
+        }
+        served.ticks = timer_stop(timer);
+        watch.end(moved.bytes, 0);
+        served.figures = watch.finish();
+        served.size = block;
+        served.bytes = moved.bytes;
+        print_phase_rate(line.out(), moved.bytes, served.ticks, "");
+        line.release();
+        report_served_phase(served);
+        if (moved.connection_lost) {
+            return;
         }
     }
 }
@@ -66,7 +82,7 @@ void* tcp_server(void* /*unused*/) {
         if (!connection.is_open()) {
             return nullptr;
         }
-        serve_connection(connection.fd(), buffer.bytes());
+        serve_connection(connection.fd(), buffer.bytes(), peer);
         puts("\nDone.");
     }
 }

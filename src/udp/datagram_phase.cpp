@@ -11,7 +11,7 @@
 #include "udp/udp_roles.h"
 
 int recv_message_after_phase(int control, ControlMessage& message) {
-    int64_t arrived = udp_counters.packets.load();
+    int64_t arrived = udp_counters.datagrams.load();
     for (;;) {
         pollfd readable{control, POLLIN, 0};
         const int ready = poll(&readable, 1, CONTROL_IDLE_SECONDS * 1000);
@@ -22,7 +22,7 @@ int recv_message_after_phase(int control, ControlMessage& message) {
             perror("poll()");
             return -1;
         }
-        const int64_t now = udp_counters.packets.load();
+        const int64_t now = udp_counters.datagrams.load();
         if (ready == 0 && now == arrived) {
             errno = EAGAIN;  // reported like any other control connection that fell silent
             perror("recv()");
@@ -62,7 +62,8 @@ class ConnectedForPhase {
 }  // namespace
 
 DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
-                                  const sockaddr_in6& destination, bool retry_no_buffers) {
+                                  const sockaddr_in6& destination, bool retry_no_buffers,
+                                  PhaseProgress& progress) {
     DatagramPhase phase;
     if (alarm_expired.load(std::memory_order_relaxed) != 0) {
         return phase;
@@ -97,6 +98,8 @@ DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
         }
         phase.datagrams += 1;
         phase.bytes += size;
+        progress.datagrams.store(phase.datagrams, std::memory_order_relaxed);
+        progress.bytes.store(phase.bytes, std::memory_order_relaxed);
         if (alarm_expired.load(std::memory_order_relaxed) != 0) {
             return phase;
         }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/control_message.h"
+#include "core/phase_progress.h"
 
 struct DatagramPhase {
     int64_t datagrams = 0;  // blocks sent, those given up after a failed send included
@@ -14,9 +15,11 @@ struct DatagramPhase {
 
 // Sends blocks of size bytes through udp_socket to destination until alarm_expired,
 // testing it only between blocks. ENOBUFS is retried silently when retry_no_buffers,
-// else reported and the block given up like any other failure.
+// else reported and the block given up like any other failure. The counts so far are
+// published in progress after every block.
 DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
-                                  const sockaddr_in6& destination, bool retry_no_buffers);
+                                  const sockaddr_in6& destination, bool retry_no_buffers,
+                                  PhaseProgress& progress);
 
 // Receives the record that ends the peer's datagram phase. The control connection is
 // quiet for the whole phase, however long the peer makes it, so the wait fails only when

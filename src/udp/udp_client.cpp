@@ -5,6 +5,7 @@
 #include "core/control_message.h"
 #include "core/phase_alarm.h"
 #include "core/phase_timer.h"
+#include "core/phase_watch.h"
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/run_record.h"
@@ -25,19 +26,23 @@ int64_t loss_percent(int64_t sent, int64_t arrived) {
 bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server, int32_t size) {
     PhaseTimer timer;
     SizeRecord& size_record = record_size(size);
-    printf("Packet size %s bytes: ", make_size_label(size));
-    fflush(stdout);
+    ResultLine line;
+    fprintf(line.out(), "Packet size %s bytes: ", make_size_label(size));
+    fflush(line.out());
     ControlMessage record = make_control_message(CMD_TO_SERVER, static_cast<uint32_t>(size));
     if (send_message(control, record) != 0 || recv_message(control, record) != 0) {
         return false;
     }
+    PhaseProgress sending;
+    PhaseWatch tx_watch(size, true, &sending, -1);
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
     buffer[0] = 0;
-    const DatagramPhase sent = send_datagram_phase(buffer, size, server, false);
+    const DatagramPhase sent = send_datagram_phase(buffer, size, server, false, sending);
     const int64_t send_ticks = timer_stop(timer);
+    tx_watch.end(sent.bytes, sent.datagrams);
     if (send_ticks == FAILED_TICKS) {
-        fputs(" (failed)", stdout);
+        fputs(" (failed)", line.out());
     }
     // The value field still holds the echo: only the command changes.
     record.command = htonl(CMD_COUNT);
@@ -47,11 +52,12 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     const uint32_t arrived = message_value(record);
     size_record.tx = measured_phase(static_cast<int64_t>(arrived) * size, send_ticks,
                                     loss_percent(sent.datagrams, arrived));
+    size_record.tx.figures = tx_watch.finish();
     if (send_ticks != FAILED_TICKS) {
-        print_rate(size_record.tx.bytes, send_ticks);
+        print_rate(line.out(), size_record.tx.bytes, send_ticks);
     }
-    printf(" (%ld%%) Tx, ", static_cast<long>(size_record.tx.loss_percent));
-    fflush(stdout);
+    fprintf(line.out(), " (%ld%%) Tx, ", static_cast<long>(size_record.tx.loss_percent));
+    fflush(line.out());
 
     // Reset before asking: the server's first datagrams can arrive before this thread runs
     // again, and a later reset would wipe them and show them as lost.
@@ -60,6 +66,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         0) {
         return false;
     }
+    PhaseWatch rx_watch(size, false, &udp_counters, -1);
     timer_start(timer);
     if (recv_message_after_phase(control, record) != 0) {
         return false;
@@ -68,10 +75,15 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     const int64_t receive_ticks = timer_stop(timer);
     count_waiting_datagrams(buffer);
     const int64_t received_bytes = udp_counters.bytes.load();
-    print_phase_rate(received_bytes, receive_ticks, " (failed)");
+    const int64_t received_datagrams = udp_counters.datagrams.load();
+    rx_watch.end(received_bytes, received_datagrams);
+    print_phase_rate(line.out(), received_bytes, receive_ticks, " (failed)");
     size_record.rx = measured_phase(received_bytes, receive_ticks,
-                                    loss_percent(server_sent, udp_counters.packets.load()));
-    printf(" (%ld%%) Rx.\n", static_cast<long>(size_record.rx.loss_percent));
+                                    loss_percent(server_sent, received_datagrams));
+    size_record.rx.figures = rx_watch.finish();
+    fprintf(line.out(), " (%ld%%) Rx.\n", static_cast<long>(size_record.rx.loss_percent));
+    line.release();
+    print_client_figures(size_record.tx.figures, size_record.rx.figures);
     return true;
 }
 

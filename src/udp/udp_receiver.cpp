@@ -15,7 +15,7 @@
 #include "core/test_buffer.h"
 #include "udp/udp_roles.h"
 
-UdpCounters udp_counters;
+PhaseProgress udp_counters;
 int udp_socket = -1;
 std::atomic<int> udp_receiver_ready{RECEIVER_STARTING};
 
@@ -67,7 +67,7 @@ int receive_batch(ReceiveBatch& batch) {
         bytes += batch.messages[i].msg_len;
     }
     if (packets > 0) {
-        udp_counters.packets.fetch_add(packets, std::memory_order_relaxed);
+        udp_counters.datagrams.fetch_add(packets, std::memory_order_relaxed);
         udp_counters.bytes.fetch_add(bytes, std::memory_order_relaxed);
     }
     return received;
@@ -76,7 +76,7 @@ int receive_batch(ReceiveBatch& batch) {
 }  // namespace
 
 void reset_udp_counters() {
-    udp_counters.packets.store(0, std::memory_order_relaxed);
+    udp_counters.datagrams.store(0, std::memory_order_relaxed);
     udp_counters.bytes.store(0, std::memory_order_relaxed);
 }
 

@@ -6,20 +6,16 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/phase_progress.h"
+
 enum UdpReceiverState : int {
     RECEIVER_STARTING = 0,
     RECEIVER_READY = 1,
     RECEIVER_FAILED = -1,
 };
 
-// Datagrams that reached udp_port since the last reset. Each word is updated atomically;
-// no order between the two is assumed.
-struct UdpCounters {
-    std::atomic<int64_t> packets{0};
-    std::atomic<int64_t> bytes{0};
-};
-
-extern UdpCounters udp_counters;
+// Datagrams that reached udp_port since the last reset.
+extern PhaseProgress udp_counters;
 // The one datagram socket: stored before udp_receiver_ready turns RECEIVER_READY (release).
 extern int udp_socket;
 extern std::atomic<int> udp_receiver_ready;

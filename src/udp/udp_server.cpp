@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <optional>
 
 #include "core/accept_loop.h"
 #include "core/control_message.h"
@@ -6,6 +7,7 @@
 #include "core/phase_timer.h"
 #include "core/report.h"
 #include "core/run_config.h"
+#include "core/served_phase_log.h"
 #include "core/test_buffer.h"
 #include "udp/datagram_phase.h"
 #include "udp/udp_roles.h"
@@ -27,6 +29,11 @@ void start_clock(ServerClock& clock) {
 void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6& client,
                       ServerClock& clock) {
     bool client_sending = false;  // between the echo and the count request
+    ServedPhase served;
+    served.peer = client;
+    // The client's sending phase spans records: from its announcement to the count request.
+    std::optional<ResultLine> receiving_line;
+    std::optional<PhaseWatch> receiving_watch;
     for (;;) {
         ControlMessage message;
         const int received = client_sending ? recv_message_after_phase(connection, message)
@@ -39,31 +46,62 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
         const uint32_t size = message_value(message);
         if (command == CMD_COUNT) {
             count_waiting_datagrams(buffer);
-            const auto arrived = static_cast<uint32_t>(udp_counters.packets.load());
-            if (send_message(connection, make_control_message(CMD_COUNT, arrived)) != 0) {
+            const int64_t arrived = udp_counters.datagrams.load();
+            if (send_message(connection, make_control_message(
+                                             CMD_COUNT, static_cast<uint32_t>(arrived))) != 0) {
                 return;
             }
             // Before any phase there is no start time to measure from.
             if (clock.started) {
-                print_phase_rate(udp_counters.bytes.load(), timer_stop(clock.timer), "");
+                served.bytes = udp_counters.bytes.load();
+                served.ticks = timer_stop(clock.timer);
+                const bool watched = receiving_watch.has_value();
+                if (watched) {
+                    receiving_watch->end(served.bytes, arrived);
+                    served.datagrams = arrived;
+                    served.figures = receiving_watch->finish();
+                    receiving_watch.reset();
+                }
+                print_phase_rate(receiving_line ? receiving_line->out() : stdout, served.bytes,
+                                 served.ticks, "");
+                receiving_line.reset();
+                if (watched) {
+                    report_served_phase(served);
+                }
             }
         } else if (command == CMD_TO_CLIENT && fits_test_buffer(size)) {
             const int block = static_cast<int>(size);
+            ResultLine line;
+            PhaseProgress progress;
+            PhaseWatch watch(block, true, &progress, -1);
             start_alarm(run_config.phase_seconds);
             start_clock(clock);
-            printf("\nSending to client, packet size %s ... ", make_size_label(block));
+            fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
             buffer[0] = 0;
-            const DatagramPhase sent = send_datagram_phase(buffer, block, client, true);
+            const DatagramPhase sent = send_datagram_phase(buffer, block, client, true, progress);
             const auto count = static_cast<uint32_t>(sent.datagrams);
             if (send_message(connection, make_control_message(CMD_COUNT, count)) != 0) {
                 return;
             }
-            print_phase_rate(sent.bytes, timer_stop(clock.timer), "");
+            served.ticks = timer_stop(clock.timer);
+            watch.end(sent.bytes, sent.datagrams);
+            served.size = block;
+            served.bytes = sent.bytes;
+            served.datagrams = sent.datagrams;
+            served.figures = watch.finish();
+            print_phase_rate(line.out(), sent.bytes, served.ticks, "");
+            line.release();
+            report_served_phase(served);
         } else if (command == CMD_TO_SERVER && fits_test_buffer(size)) {
+            receiving_watch.reset();
+            receiving_line.reset();
             start_clock(clock);
             reset_udp_counters();
-            printf("\nReceiving from client, packet size %s ... ",
-                   make_size_label(static_cast<int32_t>(size)));
+            served.size = static_cast<int32_t>(size);
+            receiving_line.emplace();
+            receiving_watch.emplace(served.size, false, &udp_counters, -1);
+            fprintf(receiving_line->out(), "\nReceiving from client, packet size %s ... ",
+                    make_size_label(served.size));
             if (send_message(connection, message) != 0) {
                 return;
             }

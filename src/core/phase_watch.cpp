@@ -1,0 +1,188 @@
+#include "core/phase_watch.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "core/run_config.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+PhaseWatch::PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress, int tcp_socket) {
+    if (!run_config.watch_phases) {
+        return;
+    }
+    figures_.watched = true;
+    figures_.sending = sending;
+    figures_.tcp = tcp_socket >= 0;
+    progress_ = progress;
+    tcp_socket_ = tcp_socket;
+    label_ = make_interval_label(size, sending);
+    if (figures_.tcp) {
+        tcp_start_ = read_tcp_snapshot(tcp_socket);
+        tcp_last_ = tcp_start_;
+    }
+    cpu_start_ = read_cpu_sample();
+    start_ = now_microseconds();
+    if (run_config.interval_microseconds <= 0 || progress == nullptr) {
+        return;
+    }
+    // The phase's alarm must land on the thread it is meant to interrupt, never this one.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    try {
+        reporter_ = std::thread(&PhaseWatch::report_intervals, this);
+    } catch (const std::system_error&) {
+        puts("Cannot create additional thread.");
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+PhaseWatch::~PhaseWatch() {
+    stop_reporting();
+}
+
+int64_t PhaseWatch::now_microseconds() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+void PhaseWatch::report_intervals() {
+    const int64_t interval = run_config.interval_microseconds;
+    const int64_t planned_end = int64_t{run_config.phase_seconds} * 1000000;
+    std::unique_lock hold(stop_lock_);
+    for (int64_t boundary = interval;; boundary += interval) {
+        // The phase ends about here: its last interval runs to the end instead of leaving
+        // a sliver of a line after it.
+        if (std::llabs(boundary - planned_end) * 2 < interval) {
+            continue;
+        }
+        const Clock::time_point due{std::chrono::microseconds(start_ + boundary)};
+        if (stop_signal_.wait_until(hold, due, [this] { return stopping_; })) {
+            return;
+        }
+        close_interval(progress_->bytes.load(std::memory_order_relaxed),
+                       progress_->datagrams.load(std::memory_order_relaxed));
+        IntervalFigures& closed = figures_.intervals.back();
+        if (figures_.tcp) {
+            add_tcp_reading(closed, read_tcp_snapshot(tcp_socket_));
+        }
+        print_interval(label_, closed, figures_.tcp && figures_.sending);
+    }
+}
+
+void PhaseWatch::close_interval(int64_t bytes, int64_t datagrams) {
+    IntervalFigures interval;
+    interval.start_microseconds =
+        figures_.intervals.empty() ? 0 : figures_.intervals.back().end_microseconds;
+    interval.end_microseconds = now_microseconds() - start_;
+    interval.bytes = bytes - reported_bytes_;
+    reported_bytes_ = bytes;
+    if (!figures_.tcp) {
+        interval.datagrams = datagrams - reported_datagrams_;
+        reported_datagrams_ = datagrams;
+    }
+    figures_.intervals.push_back(interval);
+}
+
+void PhaseWatch::add_tcp_reading(IntervalFigures& interval, const TcpSnapshot& reading) {
+    interval.retransmits = retransmits_between(tcp_last_, reading);
+    interval.rtt_ms = reading.rtt_ms;
+    interval.cwnd_bytes = reading.cwnd_bytes;
+    tcp_last_ = reading;
+}
+
+void PhaseWatch::stop_reporting() {
+    if (!reporter_.joinable()) {
+        return;
+    }
+    {
+        const std::lock_guard hold(stop_lock_);
+        stopping_ = true;
+    }
+    stop_signal_.notify_one();
+    reporter_.join();
+}
+
+void PhaseWatch::end(int64_t bytes, int64_t datagrams) {
+    if (!figures_.watched || ended_) {
+        return;
+    }
+    ended_ = true;
+    stop_reporting();
+    figures_.cpu = cpu_between(cpu_start_, read_cpu_sample());
+    if (run_config.interval_microseconds > 0) {
+        close_interval(bytes, datagrams);
+    }
+}
+
+PhaseFigures PhaseWatch::finish() {
+    if (!figures_.watched) {
+        return figures_;
+    }
+    if (figures_.tcp) {
+        if (figures_.sending) {
+            wait_until_acknowledged(tcp_socket_);
+        }
+        const TcpSnapshot last = read_tcp_snapshot(tcp_socket_);
+        figures_.tcp_figures = {figures_.sending, retransmits_between(tcp_start_, last), last};
+        if (!figures_.intervals.empty()) {
+            add_tcp_reading(figures_.intervals.back(), last);
+        }
+    }
+    if (!figures_.intervals.empty()) {
+        print_interval(label_, figures_.intervals.back(), figures_.tcp && figures_.sending);
+    }
+    return figures_;
+}
+
+void print_phase_figures(const PhaseFigures& figures) {
+    if (!figures.watched) {
+        return;
+    }
+    fputs(figures.sending ? "Tx: " : "Rx: ", stdout);
+    if (figures.tcp) {
+        print_tcp_figures(figures.tcp_figures);
+        fputs("; ", stdout);
+    }
+    print_cpu_figures(figures.cpu);
+}
+
+void print_client_figures(const PhaseFigures& tx, const PhaseFigures& rx) {
+    if (!run_config.verbose) {
+        return;
+    }
+    fputs("  ", stdout);
+    print_phase_figures(tx);
+    fputs("  ", stdout);
+    print_phase_figures(rx);
+    putchar('\n');
+}
+
+void add_phase_figures_json(nlohmann::ordered_json& phase, const PhaseFigures& figures) {
+    if (!figures.watched) {
+        return;
+    }
+    if (run_config.interval_microseconds > 0) {
+        nlohmann::ordered_json intervals = nlohmann::ordered_json::array();
+        for (const IntervalFigures& interval : figures.intervals) {
+            intervals.push_back(interval_json(interval, figures.tcp && figures.sending));
+        }
+        phase["intervals"] = std::move(intervals);
+    }
+    if (figures.tcp) {
+        phase["tcp_info"] = tcp_figures_json(figures.tcp_figures);
+    }
+    phase["cpu"] = cpu_figures_json(figures.cpu);
+}

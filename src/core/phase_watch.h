@@ -1,0 +1,76 @@
+// Watching a phase beyond its rate: interval reports, TCP's own figures and CPU use.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <nlohmann/json_fwd.hpp>
+#include <thread>
+#include <vector>
+
+#include "core/cpu_figures.h"
+#include "core/interval_figures.h"
+#include "core/phase_progress.h"
+#include "core/tcp_figures.h"
+
+struct PhaseFigures {
+    bool watched = false;  // false: nothing below was read
+    bool sending = false;  // this process sent the phase's data
+    bool tcp = false;
+    TcpFigures tcp_figures;
+    CpuFigures cpu;
+    std::vector<IntervalFigures> intervals;  // with --interval
+};
+
+// Watches one phase from its construction when run_config.watch_phases is set, and does
+// nothing otherwise. Nothing is read per block: the phase loop publishes its counts in
+// progress, and another thread reads them, and TCP_INFO, once per interval.
+class PhaseWatch {
+   public:
+    // tcp_socket is the data connection of a TCP phase, -1 for datagrams.
+    PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress, int tcp_socket);
+    PhaseWatch(const PhaseWatch&) = delete;
+    PhaseWatch& operator=(const PhaseWatch&) = delete;
+    ~PhaseWatch();
+
+    // The phase is timed to end now, with these totals: its last interval ends here.
+    void end(int64_t bytes, int64_t datagrams);
+
+    // The figures, once what the phase sent is acknowledged (TCP), so that the retransmits
+    // its last blocks needed are counted in it. Prints the last interval line.
+    PhaseFigures finish();
+
+   private:
+    int64_t now_microseconds() const;
+    void report_intervals();
+    // Ends the current interval here, having moved bytes and datagrams since the start.
+    void close_interval(int64_t bytes, int64_t datagrams);
+    void add_tcp_reading(IntervalFigures& interval, const TcpSnapshot& reading);
+    void stop_reporting();
+
+    PhaseFigures figures_;
+    const PhaseProgress* progress_ = nullptr;
+    int tcp_socket_ = -1;
+    IntervalLabel label_;
+    int64_t start_ = 0;  // monotonic microseconds
+    CpuSample cpu_start_;
+    TcpSnapshot tcp_start_;
+    TcpSnapshot tcp_last_;  // at the end of the last interval
+    int64_t reported_bytes_ = 0;
+    int64_t reported_datagrams_ = 0;
+    bool ended_ = false;
+
+    std::mutex stop_lock_;
+    std::condition_variable stop_signal_;
+    bool stopping_ = false;
+    std::thread reporter_;
+};
+
+// "Tx: retransmits 0, ...; cpu 12.0 %, ..." for a verbose line; nothing when not watched.
+void print_phase_figures(const PhaseFigures& figures);
+
+// With --verbose, a client's line of figures for one block size, after its result line.
+void print_client_figures(const PhaseFigures& tx, const PhaseFigures& rx);
+
+// Adds the figures that were read to a phase's JSON object.
+void add_phase_figures_json(nlohmann::ordered_json& phase, const PhaseFigures& figures);
