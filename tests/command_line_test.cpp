@@ -168,6 +168,32 @@ TEST(CommandLine, DefaultsAndLastOptionWins) {
     EXPECT_EQ(repeated.server_host, "host");
 }
 
+// Figures are read only when some option asks for them: without one, a run is what it was.
+TEST(CommandLine, FigureOptions) {
+    const struct {
+        std::vector<std::string> options;
+        int64_t interval_microseconds;
+        bool verbose;
+        bool watch;
+    } cases[] = {
+        {{}, 0, false, false},
+        {{"--interval=0.1"}, 100000, false, true},
+        {{"--interval=2.25", "--time=3"}, 2250000, false, true},
+        {{"--time=6", "--interval=6"}, 6000000, false, true},
+        {{"--verbose"}, 0, true, true},
+        {{"--json"}, 0, false, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.begin(), "-s");
+        const Parsed parsed = parse(arguments);
+        ASSERT_EQ(parsed.outcome, ParseOutcome::RUN) << testing::PrintToString(c.options);
+        EXPECT_EQ(parsed.config.interval_microseconds, c.interval_microseconds);
+        EXPECT_EQ(parsed.config.verbose, c.verbose);
+        EXPECT_EQ(parsed.config.watch_phases, c.watch) << testing::PrintToString(c.options);
+    }
+}
+
 TEST(CommandLine, ServerProtocols) {
     const Parsed both = parse({"-s"});
     EXPECT_EQ(both.outcome, ParseOutcome::RUN);

@@ -36,14 +36,44 @@ TEST(LongOptions, VersionAndHelp) {
     EXPECT_NE(rest.find("1 to 3600 (default 6)"), std::string::npos) << rest;
 }
 
-// Bad values are bad options: the usage text and status 1.
-TEST(LongOptions, BadTimeIsBadUse) {
+// Bad values are bad options: the usage text and status 1, before any connection.
+TEST(LongOptions, BadValuesAreBadUse) {
     const std::string usage = run_process({flenko_path(), "-?"}).out;
-    for (const char* value : {"--time=0", "--time=3601", "--time=abc", "--time=5s", "--time=",
-                              "--time=-1", "--time=99999999999999999999", "--time", "--jsonx"}) {
-        const ProcessResult result = run_process({flenko_path(), "-t", value, "::1"});
-        EXPECT_EQ(result.exit_status, 1) << value;
-        EXPECT_EQ(result.out, usage) << value;
+    const std::vector<std::vector<std::string>> cases = {
+        {"--time=0"},
+        {"--time=3601"},
+        {"--time=abc"},
+        {"--time=5s"},
+        {"--time="},
+        {"--time=-1"},
+        {"--time=+5"},
+        {"--time=99999999999999999999"},
+        {"--time"},
+        {"--jsonx"},
+        {"--interval=0.09"},
+        {"--interval=0"},
+        {"--interval=6.01"},
+        {"--interval=.5"},
+        {"--interval=1."},
+        {"--interval=1e0"},
+        {"--interval=0x1"},
+        {"--interval=-1"},
+        {"--interval= 1"},
+        {"--interval=1s"},
+        {"--interval="},
+        {"--interval"},
+        // Longer than the phase, whichever comes first.
+        {"--time=2", "--interval=2.5"},
+        {"--interval=2.5", "--time=2"},
+        {"--verbose=1"},
+        {"--verbosity"}};
+    for (const std::vector<std::string>& values : cases) {
+        std::vector<std::string> arguments{flenko_path(), "-t"};
+        arguments.insert(arguments.end(), values.begin(), values.end());
+        arguments.emplace_back("::1");
+        const ProcessResult result = run_process(arguments);
+        EXPECT_EQ(result.exit_status, 1) << values[0];
+        EXPECT_EQ(result.out, usage) << values[0];
     }
 }
 

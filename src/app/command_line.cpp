@@ -62,7 +62,7 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
      "one document at the end, a server one line per phase it\n"
      "served; the text lines then go to standard error"},
     {"time", OPTION_TIME, ValueKind::WHOLE_SECONDS, "=<sec>", 1, MAX_PHASE_SECONDS, PHASE_SECONDS,
-     "length of the phases this process sends, %1$g to %2$g\n(default %3$g)"},
+     "length of the phases this process sends,\n%1$g to %2$g (default %3$g)"},
     {"interval", OPTION_INTERVAL, ValueKind::DECIMAL_SECONDS, "=<sec>", 0.1, MAX_PHASE_SECONDS, 0,
      "report what moved in every <sec> seconds of each phase\n"
      "this process times, on lines of their own; %1$g up to\n"

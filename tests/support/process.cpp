@@ -79,11 +79,20 @@ bool ChildProcess::pump(milliseconds timeout) {
 }
 
 bool ChildProcess::wait_for_output(const std::string& text, milliseconds timeout) {
+    return wait_for(out_, text, timeout);
+}
+
+bool ChildProcess::wait_for_error(const std::string& text, milliseconds timeout) {
+    return wait_for(err_, text, timeout);
+}
+
+bool ChildProcess::wait_for(const std::string& read, const std::string& text,
+                            milliseconds timeout) {
     const auto deadline = steady_clock::now() + timeout;
-    while (out_.find(text) == std::string::npos) {
+    while (read.find(text) == std::string::npos) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
         if (left.count() <= 0 || !pump(left)) {
-            return out_.find(text) != std::string::npos;
+            return read.find(text) != std::string::npos;
         }
     }
     return true;

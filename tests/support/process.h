@@ -26,6 +26,8 @@ class ChildProcess {
 
     // Reads until standard output holds text (true) or the time runs out (false).
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
+    // The same for standard error.
+    bool wait_for_error(const std::string& text, std::chrono::milliseconds timeout);
 
     // Standard output and error read so far.
     const std::string& out() const { return out_; }
@@ -37,6 +39,8 @@ class ChildProcess {
     ProcessResult finish(std::chrono::milliseconds timeout);
 
    private:
+    bool wait_for(const std::string& read, const std::string& text,
+                  std::chrono::milliseconds timeout);
     // Reads what is there, waiting at most timeout; false once both pipes are closed.
     bool pump(std::chrono::milliseconds timeout);
 
