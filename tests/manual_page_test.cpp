@@ -21,9 +21,9 @@ TEST(ManualPage, RendersAndCoversEveryOption) {
     const size_t end = rendered.out.find("\nOUTPUT\n");
     ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << rendered.out;
     const std::string options = rendered.out.substr(start, end - start);
-    for (const char* option : {"-s", "-t", "-u", "-b", "-B", "-K", "-M", "-G", "-p", "-h", "-d",
-                               "-?", "--json", "--time", "--interval", "--verbose", "--help",
-                               "--version"}) {
+    for (const char* option :
+         {"-s", "-t", "-u", "-b", "-B", "-K", "-M", "-G", "-p", "-h", "-d", "-?", "--json",
+          "--time", "--interval", "--verbose", "--help", "--version"}) {
         const std::regex documented(
             "(^|\\s)" + std::regex_replace(option, std::regex("\\?"), "\\?") + "(\\W|$)");
         EXPECT_TRUE(std::regex_search(options, documented)) << option;

@@ -31,15 +31,6 @@ const std::string RATE =
         GTEST_SKIP() << "no namespaces: " << (hosts).failure(); \
     }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // TCP segments the host's stack has retransmitted, over all its sockets, from the "Tcp:"
 // names and values lines of /proc/net/snmp; empty when they cannot be read.
 std::optional<int64_t> retransmitted_segments(const NetnsPair& hosts, const NetnsHost& host) {
@@ -152,7 +143,8 @@ TEST_P(TcpRetransmits, SendingPhasesReportTheKernelsCount) {
     EXPECT_EQ(server_tcp["retransmits"].get<int64_t>(), server_delta) << server_tcp;
 
     if (drop.drop_percent > 0) {
-        // About 1700 data packets a direction: a few dozen of them are dropped.
+        // About 1700 data packets a direction: dozens are dropped, and at this share
+        // nearly every run also loses some of the last blocks sent before the next step.
         EXPECT_GT(client_delta, 0) << "the drop rules never hit the client's data";
         EXPECT_GT(server_delta, 0) << "the drop rules never hit the server's data";
     } else {
@@ -162,7 +154,7 @@ TEST_P(TcpRetransmits, SendingPhasesReportTheKernelsCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, TcpRetransmits,
-                         ::testing::Values(DropCase{"Lossy", 2}, DropCase{"Quiet", 0}),
+                         ::testing::Values(DropCase{"Lossy", 5}, DropCase{"Quiet", 0}),
                          [](const ::testing::TestParamInfo<DropCase>& info) {
                              return std::string(info.param.name);
                          });

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,15 +28,6 @@ std::string interval_line(const std::string& label, bool tcp_sending) {
     return "\\[" + label + "\\] +" + NUMBER + "- +" + NUMBER + " s +[0-9]+ bytes " + RATE +
            (tcp_sending ? ", retransmits [0-9]+, rtt " + NUMBER + " ms, cwnd " + NUMBER + " KByte"
                         : "");
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 std::vector<std::string> server_command(int port, const std::vector<std::string>& options) {
@@ -179,6 +169,41 @@ TEST(PhaseFigures, TextLinesStayWholeBetweenIntervalsAndFigures) {
         << served;
 }
 
+// Each side times intervals against its own clock, whatever length the peer gives its
+// phases: no phase ends in a sliver of an interval, and none is cut into unequal halves.
+TEST(PhaseFigures, IntervalsKeepTheirLengthWhenThePeersPhasesDiffer) {
+    const int port = fresh_port();
+    const auto server = spawn(server_command(port, {"--json", "--interval=0.3"}));
+    ASSERT_TRUE(server->wait_for_error("TCP server listening.\n", seconds(5))) << server->err();
+    const ProcessResult result = run_process(
+        client_command(port, {"--time=3", "--interval=0.3", "--json", "-b", "8k"}), seconds(30));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_TRUE(wait_for_count(*server, "\n", 2, seconds(10))) << server->out();
+    server->send_signal(SIGINT);
+    const ProcessResult served = server->finish(seconds(5));
+
+    std::vector<json> phases;
+    const json document = json::parse(result.out, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << result.out;
+    phases.push_back(document["results"][0]["tx"]);  // 3 s
+    phases.push_back(document["results"][0]["rx"]);  // the server's 1 s
+    for (const std::string& line : lines_of(served.out)) {
+        phases.push_back(json::parse(line));  // 3 s received, 1 s sent
+    }
+    ASSERT_EQ(phases.size(), 4U) << served.out;
+    for (const json& phase : phases) {
+        for (const json& interval : phase["intervals"]) {
+            const double length = interval["end"].get<double>() - interval["start"].get<double>();
+            // Half an interval at the least; at the most one and a half, and the lateness of
+            // a thread on a slow machine.
+            EXPECT_GE(length, 0.15) << phase["intervals"];
+            EXPECT_LE(length, 0.45 + 0.2) << phase["intervals"];
+        }
+        EXPECT_GE(phase["intervals"].size(), 2U);
+        expect_intervals_cover(phase, phase["intervals"].size(), "");
+    }
+}
+
 // A server's standard output holds one JSON object per line for each phase it served and
 // nothing else; its text goes to standard error.
 TEST(PhaseFigures, ServerWritesJsonLinesOnly) {
@@ -189,6 +214,8 @@ TEST(PhaseFigures, ServerWritesJsonLinesOnly) {
     const ProcessResult second = run_process(client_command(port, {"-b", "1k"}), seconds(20));
     ASSERT_EQ(first.exit_status, 0) << first.err;
     ASSERT_EQ(second.exit_status, 0) << second.err;
+    // Each line comes once the phase's bytes are acknowledged, after the client has gone.
+    EXPECT_TRUE(wait_for_count(*server, "\n", 4, seconds(10))) << server->out();
     const ProcessResult ended = [&] {
         server->send_signal(SIGINT);
         return server->finish(seconds(5));

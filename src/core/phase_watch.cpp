@@ -5,7 +5,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
@@ -60,39 +59,48 @@ int64_t PhaseWatch::now_microseconds() const {
 
 void PhaseWatch::report_intervals() {
     const int64_t interval = run_config.interval_microseconds;
-    const int64_t planned_end = int64_t{run_config.phase_seconds} * 1000000;
     std::unique_lock hold(stop_lock_);
+    const auto stopped_by = [&](int64_t offset) {
+        const Clock::time_point due{std::chrono::microseconds(start_ + offset)};
+        return stop_signal_.wait_until(hold, due, [this] { return stopping_; });
+    };
     for (int64_t boundary = interval;; boundary += interval) {
-        // The phase ends about here: its last interval runs to the end instead of leaving
-        // a sliver of a line after it.
-        if (std::llabs(boundary - planned_end) * 2 < interval) {
-            continue;
-        }
-        const Clock::time_point due{std::chrono::microseconds(start_ + boundary)};
-        if (stop_signal_.wait_until(hold, due, [this] { return stopping_; })) {
+        if (stopped_by(boundary)) {
             return;
         }
-        close_interval(progress_->bytes.load(std::memory_order_relaxed),
-                       progress_->datagrams.load(std::memory_order_relaxed));
-        IntervalFigures& closed = figures_.intervals.back();
-        if (figures_.tcp) {
-            add_tcp_reading(closed, read_tcp_snapshot(tcp_socket_));
+        IntervalFigures closed = interval_until_now(
+            progress_->bytes.load(std::memory_order_relaxed),
+            progress_->datagrams.load(std::memory_order_relaxed));
+        const TcpSnapshot reading = figures_.tcp ? read_tcp_snapshot(tcp_socket_) : TcpSnapshot{};
+        // Kept half an interval late: where the phase ends meanwhile (the peer's phases may
+        // be longer or shorter than ours), its last interval takes this one in, rather than
+        // a sliver of an interval closing the phase.
+        if (stopped_by(boundary + interval / 2)) {
+            return;
         }
+        if (figures_.tcp) {
+            add_tcp_reading(closed, reading);
+        }
+        keep_interval(closed);
         print_interval(label_, closed, figures_.tcp && figures_.sending);
     }
 }
 
-void PhaseWatch::close_interval(int64_t bytes, int64_t datagrams) {
+IntervalFigures PhaseWatch::interval_until_now(int64_t bytes, int64_t datagrams) const {
     IntervalFigures interval;
     interval.start_microseconds =
         figures_.intervals.empty() ? 0 : figures_.intervals.back().end_microseconds;
     interval.end_microseconds = now_microseconds() - start_;
     interval.bytes = bytes - reported_bytes_;
-    reported_bytes_ = bytes;
     if (!figures_.tcp) {
         interval.datagrams = datagrams - reported_datagrams_;
-        reported_datagrams_ = datagrams;
     }
+    return interval;
+}
+
+void PhaseWatch::keep_interval(const IntervalFigures& interval) {
+    reported_bytes_ += interval.bytes;
+    reported_datagrams_ += interval.datagrams.value_or(0);
     figures_.intervals.push_back(interval);
 }
 
@@ -123,7 +131,7 @@ void PhaseWatch::end(int64_t bytes, int64_t datagrams) {
     stop_reporting();
     figures_.cpu = cpu_between(cpu_start_, read_cpu_sample());
     if (run_config.interval_microseconds > 0) {
-        close_interval(bytes, datagrams);
+        keep_interval(interval_until_now(bytes, datagrams));
     }
 }
 

@@ -43,8 +43,10 @@ class PhaseWatch {
    private:
     int64_t now_microseconds() const;
     void report_intervals();
-    // Ends the current interval here, having moved bytes and datagrams since the start.
-    void close_interval(int64_t bytes, int64_t datagrams);
+    // The interval from the last one kept until now, the phase having moved bytes and
+    // datagrams since its start.
+    IntervalFigures interval_until_now(int64_t bytes, int64_t datagrams) const;
+    void keep_interval(const IntervalFigures& interval);
     void add_tcp_reading(IntervalFigures& interval, const TcpSnapshot& reading);
     void stop_reporting();
 

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -170,4 +171,13 @@ int fresh_port() {
             return port;
         }
     }
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }

@@ -60,5 +60,8 @@ ProcessResult run_process(const std::vector<std::string>& arguments,
 std::string flenko_path();
 std::string flenko_short_path();
 
+// The lines of a printed text, without their line breaks.
+std::vector<std::string> lines_of(const std::string& text);
+
 // A port nobody else in this test run uses, so servers never meet an old TIME_WAIT.
 int fresh_port();
