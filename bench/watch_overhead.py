@@ -6,7 +6,10 @@ Two servers run, a plain one and a watched one; for every block size, client run
 each alternate in pairs, so that drift of the machine's speed weighs on both alike. The
 cost of a size and direction is the median of the pairs' rate ratios (watched / plain),
 with a 95 % interval of that median from the pairs themselves (distribution-free, by the
-binomial order statistics). Writes its section of docs/BENCHMARKS.md unless --no-write.
+binomial order statistics). This machine's run-to-run noise is far wider than 1 %, so the
+watch's own cost is also measured apart from any traffic by bench/watch_probe.cpp: the CPU
+time a watch with --interval=0.1 takes per second of phase. Writes its section of
+docs/BENCHMARKS.md unless --no-write. Build with -DFLENKO_BENCH=ON.
 """
 
 import argparse
@@ -58,13 +61,18 @@ def client_rates(flenko, port, size, seconds, watched):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--flenko", default=os.path.join(ROOT, "build", "flenko"))
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"),
+                        help="build folder holding flenko and watch_probe")
     parser.add_argument("--pairs", type=int, default=10, help="pairs of runs per size (10)")
     parser.add_argument("--seconds", type=int, default=2, help="phase length (2)")
     parser.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")], default=SIZES)
     parser.add_argument("--port", type=int, default=random.randrange(30000, 40000, 100))
     parser.add_argument("--no-write", action="store_true")
     args = parser.parse_args()
+    args.flenko = os.path.join(args.build, "flenko")
+    probe = subprocess.run([os.path.join(args.build, "watch_probe")], check=True,
+                           capture_output=True, text=True).stderr
+    figures = dict(line.split(None, 1) for line in probe.splitlines() if line.strip())
 
     servers = []
     for port, extra in ((args.port, []), (args.port + 10, WATCH)):
@@ -113,6 +121,14 @@ def main():
 
     for size in args.sizes:
         lines.append(f"| {size} | {cells(size, 'tx')} | {cells(size, 'rx')} |")
+    lines += [
+        "",
+        f"Apart from any traffic (`bench/watch_probe.cpp`), a watch with `--interval=0.1` on a "
+        f"live TCP connection takes {float(figures['watch_cpu_microseconds_per_second']):.0f} µs "
+        f"of CPU per second of phase, {float(figures['watch_share_of_a_core_percent']):.2f} % of "
+        "one core: the most it can take from a phase that keeps a core busy. The phase loops "
+        "add one plain store per block to publish their count, no system call.",
+    ]
     text = "\n".join(lines) + "\n"
     print(text)
     if args.no_write:

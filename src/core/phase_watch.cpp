@@ -14,6 +14,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+int64_t now_microseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 PhaseWatch::PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress, int tcp_socket) {
@@ -52,11 +57,6 @@ PhaseWatch::~PhaseWatch() {
     stop_reporting();
 }
 
-int64_t PhaseWatch::now_microseconds() const {
-    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
 void PhaseWatch::report_intervals() {
     const int64_t interval = run_config.interval_microseconds;
     std::unique_lock hold(stop_lock_);
@@ -68,9 +68,9 @@ void PhaseWatch::report_intervals() {
         if (stopped_by(boundary)) {
             return;
         }
-        IntervalFigures closed = interval_until_now(
-            progress_->bytes.load(std::memory_order_relaxed),
-            progress_->datagrams.load(std::memory_order_relaxed));
+        IntervalFigures closed =
+            interval_until_now(progress_->bytes.load(std::memory_order_relaxed),
+                               progress_->datagrams.load(std::memory_order_relaxed));
         const TcpSnapshot reading = figures_.tcp ? read_tcp_snapshot(tcp_socket_) : TcpSnapshot{};
         // Kept half an interval late: where the phase ends meanwhile (the peer's phases may
         // be longer or shorter than ours), its last interval takes this one in, rather than

@@ -41,7 +41,6 @@ class PhaseWatch {
     PhaseFigures finish();
 
    private:
-    int64_t now_microseconds() const;
     void report_intervals();
     // The interval from the last one kept until now, the phase having moved bytes and
     // datagrams since its start.
