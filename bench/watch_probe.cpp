@@ -67,7 +67,7 @@ int main() {
     PhaseProgress progress;
     const double before = cpu_seconds();
     {
-        PhaseWatch watch(8192, true, &progress, client.fd());
+        PhaseWatch watch(8192, true, &progress, client.fd(), true);
         std::this_thread::sleep_for(std::chrono::seconds(PHASE_SECONDS_MEASURED));
         watch.end(0, 0);
         print_phase_figures(watch.finish());

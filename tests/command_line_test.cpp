@@ -168,6 +168,24 @@ TEST(CommandLine, DefaultsAndLastOptionWins) {
     EXPECT_EQ(repeated.server_host, "host");
 }
 
+TEST(CommandLine, WindowAndCongestion) {
+    const struct {
+        const char* option;
+        int32_t buffer;
+    } windows[] = {{"--window=auto", 0},     {"--window=2048", 2048},
+                   {"--window=64K", 65536},  {"--window=64k", 65536},
+                   {"--window=4M", 4194304}, {"--window=1023M", 1023 * 1048576}};
+    EXPECT_EQ(parse({"-s"}).config.socket_buffer, 131072);
+    for (const auto& c : windows) {
+        const Parsed parsed = parse({"-s", c.option});
+        ASSERT_EQ(parsed.outcome, ParseOutcome::RUN) << c.option;
+        EXPECT_EQ(parsed.config.socket_buffer, c.buffer) << c.option;
+    }
+    EXPECT_STREQ(parse({"-s"}).config.congestion, "");
+    EXPECT_STREQ(parse({"-s", "--congestion=abcdefghijklmno"}).config.congestion,
+                 "abcdefghijklmno");
+}
+
 // Figures are read only when some option asks for them: without one, a run is what it was.
 TEST(CommandLine, FigureOptions) {
     const struct {

@@ -66,7 +66,21 @@ TEST(LongOptions, BadValuesAreBadUse) {
         {"--time=2", "--interval=2.5"},
         {"--interval=2.5", "--time=2"},
         {"--verbose=1"},
-        {"--verbosity"}};
+        {"--verbosity"},
+        {"--window=0"},
+        {"--window=-1"},
+        {"--window=2047"},
+        {"--window=1G"},
+        {"--window=64KB"},
+        {"--window=64K "},
+        {"--window=1024M"},
+        {"--window=99999999999999999999"},
+        {"--window="},
+        {"--window=Auto"},
+        {"--window"},
+        {"--congestion="},
+        {"--congestion=abcdefghijklmnop"},
+        {"--congestion"}};
     for (const std::vector<std::string>& values : cases) {
         std::vector<std::string> arguments{flenko_path(), "-t"};
         arguments.insert(arguments.end(), values.begin(), values.end());

@@ -19,10 +19,12 @@ const std::string RATE =
     " (?:[0-9]+ Byte/s|[0-9]+\\.[0-9]{2} [KM]Byte/s|[0-9]+\\.[0-9]{3} GByte/s)";
 const std::string NUMBER = "[0-9]+(?:\\.[0-9]+)?";
 const std::string CPU = "cpu " + NUMBER + " %, user " + NUMBER + " s, system " + NUMBER + " s";
+const std::string BUFFERS =
+    ", congestion [a-z0-9_]+, sndbuf " + NUMBER + " KByte, rcvbuf " + NUMBER + " KByte; ";
 const std::string TX_FIGURES = "Tx: retransmits [0-9]+, rtt " + NUMBER + " ms, rttvar " + NUMBER +
-                               " ms, cwnd " + NUMBER + " KByte, pmtu [0-9]+; " + CPU;
-const std::string RX_FIGURES =
-    "Rx: rcv_rtt (?:" + NUMBER + "|\\?) ms, rcv_space " + NUMBER + " KByte, pmtu [0-9]+; " + CPU;
+                               " ms, cwnd " + NUMBER + " KByte, pmtu [0-9]+" + BUFFERS + CPU;
+const std::string RX_FIGURES = "Rx: rcv_rtt (?:" + NUMBER + "|\\?) ms, rcv_space " + NUMBER +
+                               " KByte, pmtu [0-9]+" + BUFFERS + CPU;
 
 std::string interval_line(const std::string& label, bool tcp_sending) {
     return "\\[" + label + "\\] +" + NUMBER + "- +" + NUMBER + " s +[0-9]+ bytes " + RATE +

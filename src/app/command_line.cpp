@@ -30,6 +30,8 @@ constexpr const char* OPTION_STRING = "+?stup:h:b:dBKMG";
 enum LongOption : int {
     OPTION_JSON = 256,
     OPTION_TIME,
+    OPTION_WINDOW,
+    OPTION_CONGESTION,
     OPTION_INTERVAL,
     OPTION_VERBOSE,
     OPTION_HELP,
@@ -41,6 +43,8 @@ enum class ValueKind {
     NONE,
     WHOLE_SECONDS,    // digits
     DECIMAL_SECONDS,  // digits, then optionally a point and digits
+    BYTES,            // digits and an optional K or M (1024-based), or "auto" (0)
+    NAME,             // least to most characters, kept as given
 };
 
 // One row per long option: the parser, --help and the manual follow from it. The help text
@@ -63,6 +67,14 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
      "served; the text lines then go to standard error"},
     {"time", OPTION_TIME, ValueKind::WHOLE_SECONDS, "=<sec>", 1, MAX_PHASE_SECONDS, PHASE_SECONDS,
      "length of the phases this process sends,\n%1$g to %2$g (default %3$g)"},
+    {"window", OPTION_WINDOW, ValueKind::BYTES, "=<size>", SMALLEST_SOCKET_BUFFER,
+     LARGEST_SOCKET_BUFFER, SOCKET_BUFFER_SIZE,
+     "send and receive buffer of every socket, in bytes with an\n"
+     "optional K or M; or auto, which leaves their sizes to the\n"
+     "kernel's tuning (default %3$g); give both sides the same"},
+    {"congestion", OPTION_CONGESTION, ValueKind::NAME, "=<name>", 1, CONGESTION_NAME_SIZE - 1, 0,
+     "TCP's congestion control algorithm, one this system\n"
+     "offers (tcp_available_congestion_control)"},
     {"interval", OPTION_INTERVAL, ValueKind::DECIMAL_SECONDS, "=<sec>", 0.1, MAX_PHASE_SECONDS, 0,
      "report what moved in every <sec> seconds of each phase\n"
      "this process times, on lines of their own; %1$g up to\n"
@@ -121,10 +133,46 @@ bool has_seconds_form(const char* text, ValueKind kind) {
     return *at == '\0';
 }
 
+// Digits and an optional K or M, or "auto" for 0; empty when it is anything else.
+std::optional<double> parse_bytes(const char* text) {
+    if (strcmp(text, "auto") == 0) {
+        return 0.0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long digits = strtoull(text, &end, 10);
+    if (end == text || *text < '0' || *text > '9' || errno != 0) {
+        return std::nullopt;
+    }
+    double scale = 1.0;
+    if (*end == 'K' || *end == 'k') {
+        scale = 1024.0;
+        ++end;
+    } else if (*end == 'M' || *end == 'm') {
+        scale = 1024.0 * 1024.0;
+        ++end;
+    }
+    if (*end != '\0') {
+        return std::nullopt;
+    }
+    return static_cast<double>(digits) * scale;
+}
+
 // The value of a row's option within its range; empty when it has none or it is bad.
 std::optional<double> parse_value(const LongOptionRow& row, const char* text) {
     if (row.kind == ValueKind::NONE) {
         return 0.0;
+    }
+    if (text != nullptr && row.kind == ValueKind::NAME) {
+        const auto length = static_cast<double>(strlen(text));
+        return length >= row.least && length <= row.most ? std::optional(0.0) : std::nullopt;
+    }
+    if (text != nullptr && row.kind == ValueKind::BYTES) {
+        const std::optional<double> bytes = parse_bytes(text);
+        if (strcmp(text, "auto") != 0 && bytes && (*bytes < row.least || *bytes > row.most)) {
+            return std::nullopt;
+        }
+        return bytes;
     }
     if (text == nullptr || !has_seconds_form(text, row.kind)) {
         return std::nullopt;
@@ -235,6 +283,12 @@ ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, Comman
                 break;
             case OPTION_TIME:
                 config.phase_seconds = static_cast<int>(*value);
+                break;
+            case OPTION_WINDOW:
+                config.socket_buffer = static_cast<int32_t>(*value);
+                break;
+            case OPTION_CONGESTION:
+                snprintf(config.congestion, sizeof config.congestion, "%s", optarg);
                 break;
             case OPTION_INTERVAL:
                 config.interval_microseconds = std::llround(*value * 1e6);

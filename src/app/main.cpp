@@ -1,10 +1,12 @@
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "app/command_line.h"
 #include "app/json_report.h"
 #include "app/resolve_address.h"
 #include "app/start_roles.h"
+#include "core/congestion_control.h"
 #include "core/run_config.h"
 
 int main(int argc, char** argv) {
@@ -50,6 +52,15 @@ int main(int argc, char** argv) {
         (!run_config.server_mode && resolve_address(line.server_host, run_config.server_address))) {
         if (json) {
             finish_json_output(line.server_host, "host lookup failed");
+        }
+        return 1;
+    }
+    // Before any connection: a run without the algorithm asked for would measure another.
+    const std::string congestion_problem = congestion_control_problem();
+    if (!congestion_problem.empty()) {
+        fprintf(stderr, "%s\n", congestion_problem.c_str());
+        if (json) {
+            finish_json_output(line.server_host, "congestion control not available");
         }
         return 1;
     }

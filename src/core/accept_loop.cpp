@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/congestion_control.h"
+
 Socket accept_client(int listener, const char* listening_line, const char* established_text,
                      sockaddr_in6& peer) {
     for (;;) {
@@ -30,6 +32,7 @@ Socket accept_client(int listener, const char* listening_line, const char* estab
         Socket connection(accept(listener, reinterpret_cast<sockaddr*>(&peer), &length));
         if (connection.is_open()) {
             set_socket_buffers(connection.fd());
+            set_congestion_control(connection.fd());
             set_idle_limit(connection.fd());
             fputs(established_text, stdout);
             fflush(stdout);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 
 // Prints ", name value unit" (no comma for the first field of a line), "?" for an unknown
 // value; the value is scaled, then printed with format.
@@ -18,6 +19,12 @@ void print_field(bool& first, const char* name, const std::optional<T>& value, d
         putchar('?');
     }
     fputs(unit, stdout);
+}
+
+// A word for a field: ", name word" or "?".
+inline void print_field(bool& first, const char* name, const std::optional<std::string>& word) {
+    printf("%s%s %s", first ? "" : ", ", name, word ? word->c_str() : "?");
+    first = false;
 }
 
 // The value, or null: unknown is never written as 0.

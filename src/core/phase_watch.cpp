@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "core/congestion_control.h"
+#include "core/figure_fields.h"
 #include "core/run_config.h"
 
 namespace {
@@ -21,18 +23,19 @@ int64_t now_microseconds() {
 
 }  // namespace
 
-PhaseWatch::PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress, int tcp_socket) {
+PhaseWatch::PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress, int socket,
+                       bool tcp) {
     if (!run_config.watch_phases) {
         return;
     }
     figures_.watched = true;
     figures_.sending = sending;
-    figures_.tcp = tcp_socket >= 0;
+    figures_.tcp = tcp;
     progress_ = progress;
-    tcp_socket_ = tcp_socket;
+    socket_ = socket;
     label_ = make_interval_label(size, sending);
     if (figures_.tcp) {
-        tcp_start_ = read_tcp_snapshot(tcp_socket);
+        tcp_start_ = read_tcp_snapshot(socket);
         tcp_last_ = tcp_start_;
     }
     cpu_start_ = read_cpu_sample();
@@ -71,7 +74,7 @@ void PhaseWatch::report_intervals() {
         IntervalFigures closed =
             interval_until_now(progress_->bytes.load(std::memory_order_relaxed),
                                progress_->datagrams.load(std::memory_order_relaxed));
-        const TcpSnapshot reading = figures_.tcp ? read_tcp_snapshot(tcp_socket_) : TcpSnapshot{};
+        const TcpSnapshot reading = figures_.tcp ? read_tcp_snapshot(socket_) : TcpSnapshot{};
         // Kept half an interval late: where the phase ends meanwhile (the peer's phases may
         // be longer or shorter than ours), its last interval takes this one in, rather than
         // a sliver of an interval closing the phase.
@@ -141,14 +144,16 @@ PhaseFigures PhaseWatch::finish() {
     }
     if (figures_.tcp) {
         if (figures_.sending) {
-            wait_until_acknowledged(tcp_socket_);
+            wait_until_acknowledged(socket_);
         }
-        const TcpSnapshot last = read_tcp_snapshot(tcp_socket_);
+        const TcpSnapshot last = read_tcp_snapshot(socket_);
         figures_.tcp_figures = {figures_.sending, retransmits_between(tcp_start_, last), last};
         if (!figures_.intervals.empty()) {
             add_tcp_reading(figures_.intervals.back(), last);
         }
+        figures_.congestion = read_congestion_control(socket_);
     }
+    figures_.buffers = read_socket_buffers(socket_);
     if (!figures_.intervals.empty()) {
         print_interval(label_, figures_.intervals.back(), figures_.tcp && figures_.sending);
     }
@@ -160,10 +165,15 @@ void print_phase_figures(const PhaseFigures& figures) {
         return;
     }
     fputs(figures.sending ? "Tx: " : "Rx: ", stdout);
+    bool first = true;
     if (figures.tcp) {
         print_tcp_figures(figures.tcp_figures);
-        fputs("; ", stdout);
+        first = false;
+        print_field(first, "congestion", figures.congestion);
     }
+    print_field(first, "sndbuf", figures.buffers.send_bytes, 1.0 / 1024.0, "%.1f", " KByte");
+    print_field(first, "rcvbuf", figures.buffers.receive_bytes, 1.0 / 1024.0, "%.1f", " KByte");
+    fputs("; ", stdout);
     print_cpu_figures(figures.cpu);
 }
 
@@ -191,6 +201,11 @@ void add_phase_figures_json(nlohmann::ordered_json& phase, const PhaseFigures& f
     }
     if (figures.tcp) {
         phase["tcp_info"] = tcp_figures_json(figures.tcp_figures);
+        phase["tcp_info"]["congestion"] = value_or_null(figures.congestion);
     }
+    phase["socket_buffers"] = {
+        {"send_bytes", value_or_null(figures.buffers.send_bytes)},
+        {"receive_bytes", value_or_null(figures.buffers.receive_bytes)},
+    };
     phase["cpu"] = cpu_figures_json(figures.cpu);
 }

@@ -5,12 +5,15 @@
 #include <cstdint>
 #include <mutex>
 #include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/cpu_figures.h"
 #include "core/interval_figures.h"
 #include "core/phase_progress.h"
+#include "core/socket_setup.h"
 #include "core/tcp_figures.h"
 
 struct PhaseFigures {
@@ -18,6 +21,8 @@ struct PhaseFigures {
     bool sending = false;  // this process sent the phase's data
     bool tcp = false;
     TcpFigures tcp_figures;
+    std::optional<std::string> congestion;  // TCP's algorithm on the connection
+    SocketBuffers buffers;                  // at the phase's end
     CpuFigures cpu;
     std::vector<IntervalFigures> intervals;  // with --interval
 };
@@ -27,8 +32,8 @@ struct PhaseFigures {
 // progress, and another thread reads them, and TCP_INFO, once per interval.
 class PhaseWatch {
    public:
-    // tcp_socket is the data connection of a TCP phase, -1 for datagrams.
-    PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress, int tcp_socket);
+    // socket carries the phase's data: a TCP connection when tcp, else datagrams.
+    PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress, int socket, bool tcp);
     PhaseWatch(const PhaseWatch&) = delete;
     PhaseWatch& operator=(const PhaseWatch&) = delete;
     ~PhaseWatch();
@@ -51,7 +56,7 @@ class PhaseWatch {
 
     PhaseFigures figures_;
     const PhaseProgress* progress_ = nullptr;
-    int tcp_socket_ = -1;
+    int socket_ = -1;
     IntervalLabel label_;
     int64_t start_ = 0;  // monotonic microseconds
     CpuSample cpu_start_;

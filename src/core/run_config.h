@@ -18,6 +18,14 @@ enum UnitMode : int {
 constexpr int MAX_SIZES = 6;
 constexpr int MAX_BLOCK_SIZE = 65536;
 constexpr int DEFAULT_TCP_PORT = 18767;
+// Send and receive buffers of every socket unless --window says otherwise; on Linux a size
+// set by hand also turns the kernel's own tuning of them off.
+constexpr int32_t SOCKET_BUFFER_SIZE = 131072;
+constexpr int32_t SMALLEST_SOCKET_BUFFER = 2048;
+// Linux doubles a size asked for, and the double must stay an int.
+constexpr int32_t LARGEST_SOCKET_BUFFER = 0x3fffffff;
+// The kernel's limit on an algorithm's name, its terminating zero included.
+constexpr int CONGESTION_NAME_SIZE = 16;
 
 struct SizeList {
     int32_t sizes[MAX_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
@@ -34,10 +42,12 @@ struct RunConfig {
     int32_t tcp_port = DEFAULT_TCP_PORT;
     int32_t udp_port = DEFAULT_TCP_PORT + 1;
     SizeList sizes;
-    int phase_seconds = PHASE_SECONDS;  // of the phases this process sends
-    int64_t interval_microseconds = 0;  // report every so long within a phase; 0: never
-    bool verbose = false;               // a line of TCP and CPU figures per result line
-    bool watch_phases = false;          // those figures are wanted, in text or JSON
+    int phase_seconds = PHASE_SECONDS;           // of the phases this process sends
+    int32_t socket_buffer = SOCKET_BUFFER_SIZE;  // of every socket; 0: the kernel tunes them
+    char congestion[CONGESTION_NAME_SIZE] = "";  // TCP's algorithm; empty: the system's
+    int64_t interval_microseconds = 0;           // report every so long within a phase; 0: never
+    bool verbose = false;                        // a line of TCP and CPU figures per result line
+    bool watch_phases = false;                   // those figures are wanted, in text or JSON
 };
 
 extern RunConfig run_config;

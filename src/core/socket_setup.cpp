@@ -3,8 +3,11 @@
 #include <netinet/tcp.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 
+#include "core/congestion_control.h"
 #include "core/run_config.h"
 
 Socket& Socket::operator=(Socket&& other) noexcept {
@@ -31,10 +34,67 @@ sockaddr_in6 make_socket_address(const in6_addr& address, int port) {
     return record;
 }
 
+namespace {
+
+std::atomic<bool> buffer_shortfall_told{false};
+
+// Linux reports twice the size it granted.
+#if defined(__linux__)
+constexpr int REPORTED_PER_GRANTED = 2;
+#else
+constexpr int REPORTED_PER_GRANTED = 1;
+#endif
+
+// Sets one buffer to size: beyond the system's limit where this process may (the FORCE
+// options need CAP_NET_ADMIN), else as far as the limit lets it. Gives the size granted.
+int set_buffer(int socket, int option, int force_option, int size) {
+    if (force_option < 0 || setsockopt(socket, SOL_SOCKET, force_option, &size, sizeof size) != 0) {
+        setsockopt(socket, SOL_SOCKET, option, &size, sizeof size);
+    }
+    int reported = 0;
+    socklen_t length = sizeof reported;
+    if (getsockopt(socket, SOL_SOCKET, option, &reported, &length) != 0) {
+        return size;
+    }
+    return reported / REPORTED_PER_GRANTED;
+}
+
+}  // namespace
+
 void set_socket_buffers(int socket) {
-    constexpr int size = SOCKET_BUFFER_SIZE;
-    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    const int size = run_config.socket_buffer;
+    if (size == SOCKET_BUFFER_SIZE) {
+        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    } else if (size > 0) {
+#if defined(SO_RCVBUFFORCE) && defined(SO_SNDBUFFORCE)
+        const int granted = std::min(set_buffer(socket, SO_RCVBUF, SO_RCVBUFFORCE, size),
+                                     set_buffer(socket, SO_SNDBUF, SO_SNDBUFFORCE, size));
+#else
+        const int granted = std::min(set_buffer(socket, SO_RCVBUF, -1, size),
+                                     set_buffer(socket, SO_SNDBUF, -1, size));
+#endif
+        if (granted < size && !buffer_shortfall_told.exchange(true)) {
+            fprintf(stderr,
+                    "--window: the system granted socket buffers of %d bytes, not the %d asked "
+                    "(see net.core.rmem_max and wmem_max); going on with them.\n",
+                    granted, size);
+        }
+    }
+}
+
+SocketBuffers read_socket_buffers(int socket) {
+    SocketBuffers buffers;
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &size, &length) == 0) {
+        buffers.send_bytes = size;
+    }
+    length = sizeof size;
+    if (getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0) {
+        buffers.receive_bytes = size;
+    }
+    return buffers;
 }
 
 void set_no_delay(int socket) {
@@ -55,6 +115,9 @@ Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names) {
         return socket_owner;
     }
     set_socket_buffers(socket_owner.fd());
+    if (type == SOCK_STREAM) {
+        set_congestion_control(socket_owner.fd());
+    }
     if (no_delay) {
         set_no_delay(socket_owner.fd());
     }

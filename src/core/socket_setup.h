@@ -4,9 +4,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdint>
+#include <optional>
 #include <utility>
 
-constexpr int SOCKET_BUFFER_SIZE = 131072;
 constexpr int LISTEN_BACKLOG = 2;
 
 #ifndef FLENKO_IDLE_SECONDS
@@ -41,7 +42,18 @@ class Socket {
 // The 28-byte IPv6 address record; the port's low 16 bits go out in network order.
 sockaddr_in6 make_socket_address(const in6_addr& address, int port);
 
+// The buffer sizes of run_config.socket_buffer; says once on standard error when the system
+// grants smaller ones than asked.
 void set_socket_buffers(int socket);
+
+// The sizes in effect, as the system reports them (Linux: twice what was granted, for its
+// bookkeeping); empty where it does not say.
+struct SocketBuffers {
+    std::optional<int64_t> send_bytes;
+    std::optional<int64_t> receive_bytes;
+};
+
+SocketBuffers read_socket_buffers(int socket);
 void set_no_delay(int socket);
 
 // Makes a transfer on a control connection fail once it has waited CONTROL_IDLE_SECONDS.

@@ -27,7 +27,7 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
         return false;
     }
     PhaseProgress sending;
-    PhaseWatch tx_watch(size, true, &sending, connection);
+    PhaseWatch tx_watch(size, true, &sending, connection, true);
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
     const PhaseResult sent = send_phase(connection, buffer, size, &sending);
@@ -44,7 +44,7 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
         return false;
     }
     PhaseProgress receiving;
-    PhaseWatch rx_watch(size, false, &receiving, connection);
+    PhaseWatch rx_watch(size, false, &receiving, connection, true);
     timer_start(timer);
     const PhaseResult received = receive_phase(connection, buffer, size, &receiving);
     record.rx = measured_phase(received.bytes, timer_stop(timer));

@@ -33,7 +33,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
         const bool sending = command == CMD_TO_CLIENT;
         ResultLine line;
         PhaseProgress progress;
-        PhaseWatch watch(block, sending, &progress, connection);
+        PhaseWatch watch(block, sending, &progress, connection, true);
         PhaseResult moved;
         if (sending) {
             start_alarm(run_config.phase_seconds);

@@ -34,7 +34,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         return false;
     }
     PhaseProgress sending;
-    PhaseWatch tx_watch(size, true, &sending, -1);
+    PhaseWatch tx_watch(size, true, &sending, udp_socket, false);
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
     buffer[0] = 0;
@@ -66,7 +66,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         0) {
         return false;
     }
-    PhaseWatch rx_watch(size, false, &udp_counters, -1);
+    PhaseWatch rx_watch(size, false, &udp_counters, udp_socket, false);
     timer_start(timer);
     if (recv_message_after_phase(control, record) != 0) {
         return false;

@@ -73,7 +73,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             const int block = static_cast<int>(size);
             ResultLine line;
             PhaseProgress progress;
-            PhaseWatch watch(block, true, &progress, -1);
+            PhaseWatch watch(block, true, &progress, udp_socket, false);
             start_alarm(run_config.phase_seconds);
             start_clock(clock);
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
@@ -99,7 +99,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             reset_udp_counters();
             served.size = static_cast<int32_t>(size);
             receiving_line.emplace();
-            receiving_watch.emplace(served.size, false, &udp_counters, -1);
+            receiving_watch.emplace(served.size, false, &udp_counters, udp_socket, false);
             fprintf(receiving_line->out(), "\nReceiving from client, packet size %s ... ",
                     make_size_label(served.size));
             if (send_message(connection, message) != 0) {

@@ -8,9 +8,10 @@ DelayLine::DelayLine(std::chrono::nanoseconds one_way, int64_t rate_bits_per_sec
     : one_way_(one_way),
       rate_(rate_bits_per_second),
       limit_(queue_bytes),
-      // Held bytes plus at most one gap before the end and the packet being placed always
-      // fit in this; left uninitialised, so pages are only touched as they fill.
-      capacity_(queue_bytes + 2 * MAX_PACKET + 1),
+      // Held bytes, the one gap before the end (shorter than the packet that skipped it)
+      // and the packet being placed always fit in this, so the limit alone decides drops.
+      // Left uninitialised, so pages are only touched as they fill.
+      capacity_(queue_bytes + MAX_PACKET + 1),
       ring_(new uint8_t[capacity_]) {}
 
 bool DelayLine::push(Clock::time_point arrival, std::span<const uint8_t> packet) {
@@ -19,27 +20,9 @@ bool DelayLine::push(Clock::time_point arrival, std::span<const uint8_t> packet)
         ++dropped_;
         return false;
     }
-    // Free space is [tail_, capacity_) and [0, head) when not wrapped, else [tail_, head);
-    // the strict tests keep tail_ off head unless the ring is empty.
-    size_t offset = 0;
-    if (!held_.empty()) {
-        const size_t head = held_.front().offset;
-        if (tail_ > head) {
-            if (capacity_ - tail_ >= length) {
-                offset = tail_;
-            } else if (head > length) {
-                offset = 0;
-            } else {
-                ++dropped_;
-                return false;
-            }
-        } else if (head - tail_ > length) {
-            offset = tail_;
-        } else {
-            ++dropped_;
-            return false;
-        }
-    }
+    // The capacity leaves room for this packet after the last one or, when it would run
+    // past the end, at the start.
+    const size_t offset = held_.empty() || capacity_ - tail_ < length ? 0 : tail_;
     memcpy(ring_.get() + offset, packet.data(), length);
     tail_ = offset + length;
 

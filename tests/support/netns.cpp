@@ -44,18 +44,20 @@ std::string run_to_end(const std::vector<std::string>& argv) {
     return result.exit_status == 0 ? std::string() : describe(argv, result);
 }
 
+}  // namespace
+
 // Namespaces left by a test process that died before its destructors ran. Its pid may
 // belong to another pid namespace, so only namespaces older than any test are taken.
-void remove_stale_namespaces(const std::string& ip) {
+void remove_stale_namespaces(const std::string& ip, const std::string& prefix) {
     constexpr time_t STALE_SECONDS = 900;
     std::istringstream list(run_process({ip, "netns", "list"}, std::chrono::seconds(10)).out);
     std::string line;
     while (std::getline(list, line)) {
         const std::string name = line.substr(0, line.find(' '));
-        if (name.rfind(PREFIX, 0) != 0) {
+        if (name.rfind(prefix, 0) != 0) {
             continue;
         }
-        const long pid = strtol(name.c_str() + strlen(PREFIX), nullptr, 10);
+        const long pid = strtol(name.c_str() + prefix.size(), nullptr, 10);
         struct stat made {};
         if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH &&
             stat(("/run/netns/" + name).c_str(), &made) == 0 &&
@@ -64,8 +66,6 @@ void remove_stale_namespaces(const std::string& ip) {
         }
     }
 }
-
-}  // namespace
 
 std::string find_program(const std::string& name) {
     const char* path = getenv("PATH");
@@ -93,7 +93,7 @@ std::string NetnsPair::set_up() {
     if (ip_.empty() || tc.empty()) {
         return "network namespaces need ip and tc (iproute2)";
     }
-    remove_stale_namespaces(ip_);
+    remove_stale_namespaces(ip_, PREFIX);
 
     // A test process in another pid namespace may have the same pid: on a clash the next
     // serial number is tried.
@@ -187,11 +187,11 @@ std::string NetnsPair::run(const NetnsHost& host, const std::vector<std::string>
     return run_to_end(command(host, argv));
 }
 
-Socket NetnsPair::open_socket(const NetnsHost& host, int type) const {
+Socket open_socket_in(const std::string& name, int type) {
     // A socket keeps the namespace it was made in; only this short-lived thread moves.
     int made = -1;
     std::thread maker([&] {
-        const int handle = open(("/run/netns/" + host.name).c_str(), O_RDONLY | O_CLOEXEC);
+        const int handle = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
         if (handle >= 0 && setns(handle, CLONE_NEWNET) == 0) {
             made = socket(AF_INET6, type, 0);
         }
@@ -201,4 +201,8 @@ Socket NetnsPair::open_socket(const NetnsHost& host, int type) const {
     });
     maker.join();
     return Socket(made);
+}
+
+Socket NetnsPair::open_socket(const NetnsHost& host, int type) const {
+    return open_socket_in(host.name, type);
 }

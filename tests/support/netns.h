@@ -10,6 +10,12 @@
 // Full path of a program found on PATH or in the sbin folders; empty when missing.
 std::string find_program(const std::string& name);
 
+// Deletes namespaces named prefix<pid>... whose test process died before removing them.
+void remove_stale_namespaces(const std::string& ip, const std::string& prefix);
+
+// A socket that belongs to namespace name's network stack, usable from any thread.
+Socket open_socket_in(const std::string& name, int type);
+
 struct NetnsHost {
     std::string name;     // the namespace
     std::string device;   // its end of the veth
