@@ -24,6 +24,8 @@ import statistics
 import subprocess
 import time
 
+from benchmarks_md import write_section
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIZES = [1024, 2048, 4096, 8192, 16384, 32767]
 UNITS = {"Byte/s": 1, "KByte/s": 1024, "MByte/s": 1024**2, "GByte/s": 1024**3}
@@ -131,16 +133,8 @@ def main():
     ]
     text = "\n".join(lines) + "\n"
     print(text)
-    if args.no_write:
-        return
-    path = os.path.join(ROOT, "docs", "BENCHMARKS.md")
-    old = open(path).read() if os.path.exists(path) else ""
-    if HEADING in old:
-        start = old.index(HEADING)
-        end = old.find("\n## ", start + len(HEADING))
-        old = old[:start] + (old[end + 1:] if end >= 0 else "")
-    with open(path, "w") as out:
-        out.write(old.rstrip("\n") + "\n\n" + text)
+    if not args.no_write:
+        write_section(HEADING, text)
 
 
 if __name__ == "__main__":
