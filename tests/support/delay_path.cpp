@@ -101,12 +101,7 @@ DelayPath::~DelayPath() {
 
 std::vector<std::string> DelayPath::command(const NetnsHost& host,
                                             const std::vector<std::string>& argv) const {
-    std::vector<std::string> full = {ip_, "netns", "exec", host.name};
-    if (!nice_.empty()) {
-        full.insert(full.end(), {nice_, "-n", "-10"});
-    }
-    full.insert(full.end(), argv.begin(), argv.end());
-    return full;
+    return command_in(ip_, nice_, host, argv);
 }
 
 Socket DelayPath::open_socket(const NetnsHost& host, int type) const {

@@ -173,14 +173,19 @@ NetnsPair::~NetnsPair() {
     }
 }
 
-std::vector<std::string> NetnsPair::command(const NetnsHost& host,
-                                            const std::vector<std::string>& argv) const {
-    std::vector<std::string> full = {ip_, "netns", "exec", host.name};
-    if (!nice_.empty()) {
-        full.insert(full.end(), {nice_, "-n", "-10"});
+std::vector<std::string> command_in(const std::string& ip, const std::string& nice,
+                                    const NetnsHost& host, const std::vector<std::string>& argv) {
+    std::vector<std::string> full = {ip, "netns", "exec", host.name};
+    if (!nice.empty()) {
+        full.insert(full.end(), {nice, "-n", "-10"});
     }
     full.insert(full.end(), argv.begin(), argv.end());
     return full;
+}
+
+std::vector<std::string> NetnsPair::command(const NetnsHost& host,
+                                            const std::vector<std::string>& argv) const {
+    return command_in(ip_, nice_, host, argv);
 }
 
 std::string NetnsPair::run(const NetnsHost& host, const std::vector<std::string>& argv) const {

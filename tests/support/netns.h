@@ -22,6 +22,10 @@ struct NetnsHost {
     std::string address;  // IPv6 text of that end
 };
 
+// argv as run inside host by ip, under nice at a raised priority where nice is given.
+std::vector<std::string> command_in(const std::string& ip, const std::string& nice,
+                                    const NetnsHost& host, const std::vector<std::string>& argv);
+
 class NetnsPair {
    public:
     // Makes both namespaces, links them and paces the link (see netns.cpp); failure()
