@@ -9,9 +9,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -33,6 +35,7 @@ enum LongOption : int {
     OPTION_WINDOW,
     OPTION_CONGESTION,
     OPTION_INTERVAL,
+    OPTION_RATE,
     OPTION_VERBOSE,
     OPTION_HELP,
     OPTION_VERSION,
@@ -44,6 +47,7 @@ enum class ValueKind {
     WHOLE_SECONDS,    // digits
     DECIMAL_SECONDS,  // digits, then optionally a point and digits
     BYTES,            // digits and an optional K or M (1024-based), or "auto" (0)
+    BITRATE,          // decimal digits and an optional K, M or G (1000-based)
     NAME,             // least to most characters, kept as given
 };
 
@@ -79,6 +83,10 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
      "report what moved in every <sec> seconds of each phase\n"
      "this process times, on lines of their own; %1$g up to\n"
      "the phase length"},
+    {"rate", OPTION_RATE, ValueKind::BITRATE, "=<bits/s>", SLOWEST_RATE, FASTEST_RATE, 0,
+     "pace the phases this process sends, TCP and UDP, to this\n"
+     "many bits per second on average, with an optional K, M\n"
+     "or G (1000-based); default: as fast as they go"},
     {"verbose", OPTION_VERBOSE, ValueKind::NONE, "", 0, 0, 0,
      "after each result line, a line of TCP's own figures\n"
      "(retransmits, round-trip time, congestion window) and\n"
@@ -133,6 +141,31 @@ bool has_seconds_form(const char* text, ValueKind kind) {
     return *at == '\0';
 }
 
+// Bits per second: a decimal number and an optional K, M or G; empty when it is anything
+// else.
+std::optional<double> parse_bitrate(const char* text) {
+    const char* suffix = text;
+    while ((*suffix >= '0' && *suffix <= '9') || *suffix == '.') {
+        ++suffix;
+    }
+    const std::string_view number(text, static_cast<size_t>(suffix - text));
+    const std::string_view unit(suffix);
+    constexpr std::string_view UNITS = "KMG";
+    const size_t found =
+        unit.empty() ? 0 : UNITS.find(static_cast<char>(toupper(static_cast<unsigned char>(unit[0]))));
+    if (unit.size() > 1 || found == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const size_t power = unit.empty() ? 0 : found + 1;
+    const std::string digits(number);
+    if (!has_seconds_form(digits.c_str(), ValueKind::DECIMAL_SECONDS)) {
+        return std::nullopt;
+    }
+    errno = 0;
+    const double value = strtod(digits.c_str(), nullptr) * std::pow(1000.0, power);
+    return errno == 0 && std::isfinite(value) ? std::optional(value) : std::nullopt;
+}
+
 // Digits and an optional K or M, or "auto" for 0; empty when it is anything else.
 std::optional<double> parse_bytes(const char* text) {
     if (strcmp(text, "auto") == 0) {
@@ -173,6 +206,10 @@ std::optional<double> parse_value(const LongOptionRow& row, const char* text) {
             return std::nullopt;
         }
         return bytes;
+    }
+    if (text != nullptr && row.kind == ValueKind::BITRATE) {
+        const std::optional<double> rate = parse_bitrate(text);
+        return rate && *rate >= row.least && *rate <= row.most ? rate : std::nullopt;
     }
     if (text == nullptr || !has_seconds_form(text, row.kind)) {
         return std::nullopt;
@@ -292,6 +329,9 @@ ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, Comman
                 break;
             case OPTION_INTERVAL:
                 config.interval_microseconds = std::llround(*value * 1e6);
+                break;
+            case OPTION_RATE:
+                config.rate_bits_per_second = std::llround(*value);
                 break;
             case OPTION_VERBOSE:
                 config.verbose = true;

@@ -109,13 +109,21 @@ void publish(PhaseProgress* progress, int64_t bytes) {
 
 }  // namespace
 
-PhaseResult send_phase(int socket, unsigned char* buffer, int size, PhaseProgress* progress) {
+PhaseResult send_phase(int socket, unsigned char* buffer, int size, PhaseProgress* progress,
+                       SendPacer* pacer) {
     buffer[0] = 0;
     PhaseResult result;
     if (alarm_expired.load(std::memory_order_relaxed) != 0) {
         return result;
     }
     for (;;) {
+        if (pacer != nullptr && pacer->paced()) {
+            pacer->wait_for_block();
+            if (alarm_expired.load(std::memory_order_relaxed) != 0) {
+                return result;
+            }
+            pacer->sent();
+        }
         int position = 0;
         while (position < size) {
             const ssize_t sent =

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/phase_progress.h"
+#include "core/send_pacing.h"
 
 struct PhaseResult {
     int64_t bytes = 0;             // size counted for every block, whole or given up
@@ -13,10 +14,11 @@ struct PhaseResult {
     bool connection_lost = false;  // the peer is gone or silent: nothing more will move
 };
 
-// Streams blocks of size bytes until alarm_expired, testing it only between blocks. The
-// bytes counted so far are published in progress after every block, when given.
+// Streams blocks of size bytes until alarm_expired, testing it only between blocks, each
+// block when pacer lets it go when one is given. The bytes counted so far are published in
+// progress after every block, when given.
 PhaseResult send_phase(int socket, unsigned char* buffer, int size,
-                       PhaseProgress* progress = nullptr);
+                       PhaseProgress* progress = nullptr, SendPacer* pacer = nullptr);
 
 // Receives blocks of size bytes until one carries the end marker, the peer closes or a
 // receive fails; publishes like send_phase.

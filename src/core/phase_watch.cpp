@@ -170,6 +170,8 @@ void print_phase_figures(const PhaseFigures& figures) {
         print_tcp_figures(figures.tcp_figures);
         first = false;
         print_field(first, "congestion", figures.congestion);
+    } else if (!figures.sending) {
+        print_datagram_order_figures(first, figures.order);
     }
     print_field(first, "sndbuf", figures.buffers.send_bytes, 1.0 / 1024.0, "%.1f", " KByte");
     print_field(first, "rcvbuf", figures.buffers.receive_bytes, 1.0 / 1024.0, "%.1f", " KByte");
@@ -202,6 +204,8 @@ void add_phase_figures_json(nlohmann::ordered_json& phase, const PhaseFigures& f
     if (figures.tcp) {
         phase["tcp_info"] = tcp_figures_json(figures.tcp_figures);
         phase["tcp_info"]["congestion"] = value_or_null(figures.congestion);
+    } else {
+        add_datagram_order_json(phase, figures.order);
     }
     phase["socket_buffers"] = {
         {"send_bytes", value_or_null(figures.buffers.send_bytes)},

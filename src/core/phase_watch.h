@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/cpu_figures.h"
+#include "core/datagram_order_figures.h"
 #include "core/interval_figures.h"
 #include "core/phase_progress.h"
 #include "core/socket_setup.h"
@@ -25,6 +26,7 @@ struct PhaseFigures {
     SocketBuffers buffers;                  // at the phase's end
     CpuFigures cpu;
     std::vector<IntervalFigures> intervals;  // with --interval
+    DatagramOrderFigures order;              // UDP: what the receiver's datagrams tell
 };
 
 // Watches one phase from its construction when run_config.watch_phases is set, and does

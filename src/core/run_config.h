@@ -26,6 +26,9 @@ constexpr int32_t SMALLEST_SOCKET_BUFFER = 2048;
 constexpr int32_t LARGEST_SOCKET_BUFFER = 0x3fffffff;
 // The kernel's limit on an algorithm's name, its terminating zero included.
 constexpr int CONGESTION_NAME_SIZE = 16;
+// --rate's range, in bits per second.
+constexpr double SLOWEST_RATE = 1.0;
+constexpr double FASTEST_RATE = 1e12;
 
 struct SizeList {
     int32_t sizes[MAX_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
@@ -46,6 +49,7 @@ struct RunConfig {
     int32_t socket_buffer = SOCKET_BUFFER_SIZE;  // of every socket; 0: the kernel tunes them
     char congestion[CONGESTION_NAME_SIZE] = "";  // TCP's algorithm; empty: the system's
     int64_t interval_microseconds = 0;           // report every so long within a phase; 0: never
+    int64_t rate_bits_per_second = 0;           // of the phases this process sends; 0: as fast as it can
     bool verbose = false;                        // a line of TCP and CPU figures per result line
     bool watch_phases = false;                   // those figures are wanted, in text or JSON
 };

@@ -30,13 +30,20 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     PhaseWatch tx_watch(size, true, &sending, connection, true);
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
-    const PhaseResult sent = send_phase(connection, buffer, size, &sending);
+    // Paced blocks go out once earned, the final one too: the receiver, which times the
+    // phase up to that block, then sees the rate asked for.
+    SendPacer pacer(size, 0, run_config.phase_seconds);
+    const PhaseResult sent = send_phase(connection, buffer, size, &sending, &pacer);
     record.tx = measured_phase(sent.bytes, timer_stop(timer));
     tx_watch.end(sent.bytes, 0);
     print_phase_rate(line.out(), sent.bytes, record.tx.ticks, " (failed)");
     fputs(" Tx, ", line.out());
     fflush(line.out());
-    if (sent.connection_lost || send_final_block(connection, buffer, size) != 0) {
+    if (sent.connection_lost) {
+        return false;
+    }
+    pacer.wait_for_final_block();
+    if (send_final_block(connection, buffer, size) != 0) {
         return false;
     }
     record.tx.figures = tx_watch.finish();

@@ -39,8 +39,13 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             start_alarm(run_config.phase_seconds);
             timer_start(timer);
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
-            moved = send_phase(connection, buffer, block, &progress);
-            if (moved.connection_lost || send_final_block(connection, buffer, block) != 0) {
+            SendPacer pacer(block, 0, run_config.phase_seconds);
+            moved = send_phase(connection, buffer, block, &progress, &pacer);
+            if (moved.connection_lost) {
+                return;
+            }
+            pacer.wait_for_final_block();
+            if (send_final_block(connection, buffer, block) != 0) {
                 return;
             }
         } else {

@@ -7,7 +7,10 @@
 #include <cstdio>
 
 #include "core/phase_alarm.h"
+#include "core/run_config.h"
+#include "core/send_pacing.h"
 #include "core/socket_setup.h"
+#include "udp/datagram_header.h"
 #include "udp/udp_roles.h"
 
 int recv_message_after_phase(int control, ControlMessage& message) {
@@ -61,7 +64,7 @@ class ConnectedForPhase {
 
 }  // namespace
 
-DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
+DatagramPhase send_datagram_phase(unsigned char* buffer, int size,
                                   const sockaddr_in6& destination, bool retry_no_buffers,
                                   PhaseProgress& progress) {
     DatagramPhase phase;
@@ -73,7 +76,24 @@ DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
     const auto* address =
         route.connected() ? nullptr : reinterpret_cast<const sockaddr*>(&destination);
     const socklen_t address_length = route.connected() ? 0 : sizeof destination;
+    // Half a block of credit: over the phase the receiver then counts the rate's datagrams
+    // rounded to the nearest, not always one short.
+    SendPacer pacer(size, size / 2, run_config.phase_seconds);
+    const bool numbered = has_room_for_header(size);
+    if (numbered) {
+        write_datagram_marker(buffer);
+    }
     for (;;) {
+        if (pacer.paced()) {
+            pacer.wait_for_block();
+            if (alarm_expired.load(std::memory_order_relaxed) != 0) {
+                return phase;
+            }
+            pacer.sent();
+        }
+        if (numbered) {
+            write_datagram_header(buffer, phase.datagrams);
+        }
         int position = 0;
         while (position < size) {
             const ssize_t sent =

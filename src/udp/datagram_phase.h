@@ -14,10 +14,11 @@ struct DatagramPhase {
 };
 
 // Sends blocks of size bytes through udp_socket to destination until alarm_expired,
-// testing it only between blocks. ENOBUFS is retried silently when retry_no_buffers,
-// else reported and the block given up like any other failure. The counts so far are
-// published in progress after every block.
-DatagramPhase send_datagram_phase(const unsigned char* buffer, int size,
+// testing it only between blocks, paced to --rate when it is given. Each block that has
+// room carries a header (datagram_header.h) written into buffer. ENOBUFS is retried
+// silently when retry_no_buffers, else reported and the block given up like any other
+// failure. The counts so far are published in progress after every block.
+DatagramPhase send_datagram_phase(unsigned char* buffer, int size,
                                   const sockaddr_in6& destination, bool retry_no_buffers,
                                   PhaseProgress& progress);
 

@@ -81,6 +81,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     size_record.rx = measured_phase(received_bytes, receive_ticks,
                                     loss_percent(server_sent, received_datagrams));
     size_record.rx.figures = rx_watch.finish();
+    size_record.rx.figures.order = read_datagram_order();
     fprintf(line.out(), " (%ld%%) Rx.\n", static_cast<long>(size_record.rx.loss_percent));
     line.release();
     print_client_figures(size_record.tx.figures, size_record.rx.figures);

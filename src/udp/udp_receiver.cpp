@@ -7,12 +7,17 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <mutex>
+#include <optional>
 
 #include "core/receive_nap.h"
 #include "core/run_config.h"
 #include "core/socket_setup.h"
 #include "core/test_buffer.h"
+#include "udp/datagram_header.h"
+#include "udp/datagram_order.h"
 #include "udp/udp_roles.h"
 
 PhaseProgress udp_counters;
@@ -38,33 +43,77 @@ bool receive_buffer_mostly_free(int socket) {
 #endif
 }
 
-// Every datagram that is waiting, up to a batch, in one call. They all land in the one
-// buffer: their content is never looked at.
+// Every datagram that is waiting, up to a batch, in one call. Each one's first bytes land
+// in a header area of its own, where its sequence number and send time are read; the
+// rest of them all land in the one buffer, never looked at.
 struct ReceiveBatch {
-    iovec area{};
+    struct Message {
+        unsigned char header[DATAGRAM_HEADER_SIZE];
+        iovec parts[2];
+        // Room for the kernel's receive time.
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    };
+    Message held[RECEIVE_BATCH]{};
     mmsghdr messages[RECEIVE_BATCH]{};
 
-    explicit ReceiveBatch(unsigned char* buffer) : area{buffer, TEST_BUFFER_SIZE} {
-        for (mmsghdr& message : messages) {
-            message.msg_hdr.msg_iov = &area;
-            message.msg_hdr.msg_iovlen = 1;
+    explicit ReceiveBatch(unsigned char* buffer) {
+        for (int i = 0; i < RECEIVE_BATCH; ++i) {
+            Message& message = held[i];
+            message.parts[0] = {message.header, DATAGRAM_HEADER_SIZE};
+            message.parts[1] = {buffer, TEST_BUFFER_SIZE};
+            messages[i].msg_hdr.msg_iov = message.parts;
+            messages[i].msg_hdr.msg_iovlen = 2;
+            messages[i].msg_hdr.msg_control = message.control;
         }
     }
 };
 
+// The time the kernel took the datagram in, where it says; else when the batch was taken.
+int64_t receive_time(const msghdr& message, int64_t batch_time) {
+#ifdef SO_TIMESTAMPNS
+    for (const cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
+         part = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(part))) {
+        if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_TIMESTAMPNS &&
+            part->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec stamp{};
+            memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
+            return int64_t{stamp.tv_sec} * 1000000000 + stamp.tv_nsec;
+        }
+    }
+#endif
+    return batch_time;
+}
+
 // Held by whoever takes datagrams from udp_socket until they are counted, and by whoever
-// connects it to another peer. The receiver takes it per batch, never while it waits.
+// connects it to another peer or resets the counts. The receiver takes it per batch, never
+// while it waits.
 std::mutex udp_socket_use;
+// What the numbered datagrams of the current phase tell; under udp_socket_use.
+DatagramOrder udp_order;
 
 // Receives what is waiting, up to a batch, without waiting, and counts it. Returns what
 // recvmmsg returns.
 int receive_batch(ReceiveBatch& batch) {
+    for (mmsghdr& message : batch.messages) {
+        message.msg_hdr.msg_controllen = sizeof ReceiveBatch::Message::control;
+    }
     const int received = recvmmsg(udp_socket, batch.messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr);
     int64_t packets = 0;
     int64_t bytes = 0;
+    int64_t batch_time = 0;
     for (int i = 0; i < received; ++i) {
-        packets += batch.messages[i].msg_len > 0 ? 1 : 0;
-        bytes += batch.messages[i].msg_len;
+        const unsigned length = batch.messages[i].msg_len;
+        packets += length > 0 ? 1 : 0;
+        bytes += length;
+        const std::optional<DatagramHeader> header =
+            read_datagram_header(batch.held[i].header, length);
+        if (header) {
+            if (batch_time == 0) {
+                batch_time = real_time_nanoseconds();
+            }
+            udp_order.arrived(header->sequence, header->sent_nanoseconds,
+                              receive_time(batch.messages[i].msg_hdr, batch_time));
+        }
     }
     if (packets > 0) {
         udp_counters.datagrams.fetch_add(packets, std::memory_order_relaxed);
@@ -76,8 +125,15 @@ int receive_batch(ReceiveBatch& batch) {
 }  // namespace
 
 void reset_udp_counters() {
+    const std::lock_guard hold(udp_socket_use);
     udp_counters.datagrams.store(0, std::memory_order_relaxed);
     udp_counters.bytes.store(0, std::memory_order_relaxed);
+    udp_order.reset();
+}
+
+DatagramOrderFigures read_datagram_order() {
+    const std::lock_guard hold(udp_socket_use);
+    return udp_order.figures();
 }
 
 bool wait_for_udp_receiver() {
@@ -101,6 +157,11 @@ void* udp_receiver(void* /*unused*/) {
         return nullptr;
     }
     udp_socket = socket_owner.fd();
+#ifdef SO_TIMESTAMPNS
+    // Jitter from when datagrams reached the host, not from when this thread woke.
+    const int on = 1;
+    setsockopt(udp_socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+#endif
     udp_receiver_ready.store(RECEIVER_READY, std::memory_order_release);
 
     tighten_timer_slack();

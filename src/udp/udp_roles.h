@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/phase_progress.h"
+#include "udp/datagram_order.h"
 
 enum UdpReceiverState : int {
     RECEIVER_STARTING = 0,
@@ -20,7 +21,11 @@ extern PhaseProgress udp_counters;
 extern int udp_socket;
 extern std::atomic<int> udp_receiver_ready;
 
+// Resets the counts and the sequence figures at the start of a phase.
 void reset_udp_counters();
+
+// The sequence figures of the datagrams counted since the last reset.
+DatagramOrderFigures read_datagram_order();
 
 // Counts the datagrams still waiting on udp_socket, receiving them into buffer. The
 // receiver naps between batches while datagrams flow, so whoever reads the counters

@@ -60,6 +60,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
                     receiving_watch->end(served.bytes, arrived);
                     served.datagrams = arrived;
                     served.figures = receiving_watch->finish();
+                    served.figures.order = read_datagram_order();
                     receiving_watch.reset();
                 }
                 print_phase_rate(receiving_line ? receiving_line->out() : stdout, served.bytes,

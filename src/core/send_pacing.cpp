@@ -1,0 +1,77 @@
+#include "core/send_pacing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "core/phase_alarm.h"
+#include "core/receive_nap.h"
+#include "core/run_config.h"
+
+namespace {
+
+constexpr int64_t NANOSECONDS_PER_SECOND = 1000000000;
+
+int64_t now_nanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * NANOSECONDS_PER_SECOND + now.tv_nsec;
+}
+
+void sleep_until(int64_t when) {
+    const timespec due{static_cast<time_t>(when / NANOSECONDS_PER_SECOND),
+                       static_cast<long>(when % NANOSECONDS_PER_SECOND)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace
+
+SendPacer::SendPacer(int32_t block_size, int64_t credit_bytes, int phase_seconds)
+    : rate_(run_config.rate_bits_per_second) {
+    if (rate_ <= 0) {
+        return;
+    }
+    block_bits_ = int64_t{block_size} * 8;
+    sent_bits_ = -credit_bytes * 8;
+    most_behind_ = std::max(PACING_BURST_BLOCKS * pacing_due_nanoseconds(block_bits_, rate_),
+                            PACING_CATCH_UP_NANOSECONDS);
+    start_ = now_nanoseconds();
+    planned_end_ = start_ + phase_seconds * NANOSECONDS_PER_SECOND;
+    // Sleeps that end within a few microseconds of their time, not fifty later.
+    tighten_timer_slack();
+}
+
+void SendPacer::wait_for_block() {
+    wait(true);
+}
+
+void SendPacer::wait_for_final_block() {
+    wait(false);
+}
+
+void SendPacer::wait(bool until_alarm) {
+    if (rate_ <= 0) {
+        return;
+    }
+    const int64_t earned = sent_bits_ + block_bits_;
+    int64_t due = start_ + pacing_due_nanoseconds(earned, rate_);
+    int64_t now = now_nanoseconds();
+    if (now - due > most_behind_) {
+        // Fell far behind (a full socket buffer, a stall): move the schedule on rather than
+        // catch up in one burst.
+        start_ += now - due - most_behind_;
+        return;
+    }
+    while (now < due) {
+        if (until_alarm && alarm_expired.load(std::memory_order_relaxed) != 0) {
+            return;
+        }
+        // Past the planned end, only the alarm is awaited, in short slices.
+        const bool alarm_due = until_alarm && due > planned_end_;
+        sleep_until(alarm_due ? std::min(due, std::max(planned_end_, now + PACING_SLICE_NANOSECONDS))
+                              : due);
+        now = now_nanoseconds();
+        due = start_ + pacing_due_nanoseconds(earned, rate_);
+    }
+}

@@ -1,0 +1,52 @@
+// Spacing the blocks of a sending phase to an average rate (--rate).
+#pragma once
+
+#include <cstdint>
+
+// Longest the pacer lets a phase fall behind its schedule. A sender held up for less (a
+// sleep that ended late, the scheduler running something else for a few milliseconds, as
+// it does on a busy host) catches up at once, or the rate would fall short by what every
+// such delay cost; beyond that (a stalled path, a full socket buffer) the schedule moves
+// on rather than send what it owes in one burst. Never less than a few blocks.
+constexpr int PACING_BURST_BLOCKS = 4;
+constexpr int64_t PACING_CATCH_UP_NANOSECONDS = 5000000;
+// After the phase's planned end the pacer waits for its alarm in slices this long: the
+// alarm may land on any thread.
+constexpr int64_t PACING_SLICE_NANOSECONDS = 1000000;
+
+// Nanoseconds from the phase start at which bits have been earned at rate bits per second.
+// Scheduling every block from the start, never from the last send, keeps late wake-ups
+// from adding up to a lower rate.
+constexpr int64_t pacing_due_nanoseconds(int64_t bits, int64_t rate) {
+    // Whole seconds first: bits * 10^9 would overflow on long, fast phases.
+    return bits / rate * 1000000000 +
+           static_cast<int64_t>(static_cast<double>(bits % rate) * 1e9 / static_cast<double>(rate));
+}
+
+// Paces one phase's blocks of one size at run_config.rate_bits_per_second; does nothing
+// when no rate is set. A block goes out once the phase has earned its bits; credit is
+// where the phase starts, in bytes already earned: 0 sends the first block one block's
+// time after the start, half a block splits the difference.
+class SendPacer {
+   public:
+    SendPacer(int32_t block_size, int64_t credit_bytes, int phase_seconds);
+
+    // Waits until the next block is due; returns early once alarm_expired is set.
+    void wait_for_block();
+    // Waits until the next block is due, whatever the alarm: the last block of a phase.
+    void wait_for_final_block();
+    // The block went out (or was given up): the next one is due a block later.
+    void sent() { sent_bits_ += block_bits_; }
+
+    bool paced() const { return rate_ > 0; }
+
+   private:
+    void wait(bool until_alarm);
+
+    int64_t rate_ = 0;
+    int64_t block_bits_ = 0;
+    int64_t sent_bits_ = 0;  // since the start, less the credit
+    int64_t start_ = 0;       // monotonic nanoseconds at which no bits were earned
+    int64_t planned_end_ = 0;
+    int64_t most_behind_ = 0;
+};
