@@ -80,7 +80,23 @@ TEST(LongOptions, BadValuesAreBadUse) {
         {"--window"},
         {"--congestion="},
         {"--congestion=abcdefghijklmnop"},
-        {"--congestion"}};
+        {"--congestion"},
+        {"--rate=0"},
+        {"--rate=0M"},
+        {"--rate=0.5"},
+        {"--rate=-1M"},
+        {"--rate=10T"},
+        {"--rate=10Mbit"},
+        {"--rate=10 M"},
+        {"--rate=10M "},
+        {"--rate=1.M"},
+        {"--rate=.5M"},
+        {"--rate=1e6"},
+        {"--rate=1001G"},
+        {"--rate=99999999999999999999999999999"},
+        {"--rate=M"},
+        {"--rate="},
+        {"--rate"}};
     for (const std::vector<std::string>& values : cases) {
         std::vector<std::string> arguments{flenko_path(), "-t"};
         arguments.insert(arguments.end(), values.begin(), values.end());

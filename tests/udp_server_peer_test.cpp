@@ -4,8 +4,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <thread>
@@ -19,6 +22,7 @@
 
 namespace {
 
+using nlohmann::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
@@ -48,11 +52,18 @@ std::string output_from(ChildProcess& server, size_t offset, const std::string& 
 // A UDP-only server on this host, driven by hand over its control port.
 class UdpServerPeer : public ::testing::Test {
    protected:
-    void SetUp() override {
+    void SetUp() override { start_server({}); }
+
+    // With --json the text goes to standard error.
+    void start_server(const std::vector<std::string>& options) {
         port_ = fresh_port();
-        server_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{flenko_short_path(), "-s", "-u", "-p", std::to_string(port_)});
-        ASSERT_TRUE(server_->wait_for_output("UDP server listening.", seconds(5)))
+        std::vector<std::string> arguments{flenko_short_path(), "-s", "-u", "-p",
+                                           std::to_string(port_)};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        server_ = std::make_unique<ChildProcess>(arguments);
+        const bool json = !options.empty();
+        ASSERT_TRUE(json ? server_->wait_for_error("UDP server listening.", seconds(5))
+                         : server_->wait_for_output("UDP server listening.", seconds(5)))
             << server_->err();
     }
 
@@ -64,13 +75,20 @@ class UdpServerPeer : public ::testing::Test {
 
     // Datagrams of these lengths to the server's UDP port, from a socket bound to no port.
     void send_datagrams(const std::vector<size_t>& lengths) {
+        std::vector<std::vector<unsigned char>> payloads;
+        for (const size_t length : lengths) {
+            payloads.emplace_back(length, 0x5a);
+        }
+        send_payloads(payloads);
+    }
+
+    void send_payloads(const std::vector<std::vector<unsigned char>>& payloads) {
         const Socket sender(socket(AF_INET6, SOCK_DGRAM, 0));
         const sockaddr_in6 target = make_socket_address(in6addr_loopback, port_ + 1);
-        const std::vector<unsigned char> payload(65536, 0x5a);
-        for (const size_t length : lengths) {
-            ASSERT_EQ(sendto(sender.fd(), payload.data(), length, 0,
+        for (const std::vector<unsigned char>& payload : payloads) {
+            ASSERT_EQ(sendto(sender.fd(), payload.data(), payload.size(), 0,
                              reinterpret_cast<const sockaddr*>(&target), sizeof target),
-                      static_cast<ssize_t>(length));
+                      static_cast<ssize_t>(payload.size()));
         }
     }
 
@@ -211,6 +229,90 @@ TEST_F(UdpServerPeer, RecordsItDoesNotServeEndOnlyThatConnection) {
     EXPECT_EQ(command, CMD_TO_SERVER);
     EXPECT_EQ(value, 1024u);
     EXPECT_EQ(server_->err(), "");
+}
+
+// A datagram numbered as a sender of this program numbers it, built by hand: byte 0 stays
+// 0, then a marker, the sequence number and the send time, big-endian.
+std::vector<unsigned char> numbered(int64_t sequence, size_t length = 1024) {
+    std::vector<unsigned char> bytes(length, 0x5a);
+    const unsigned char header[8] = {0, 'F', 'L', 'E', 'N', 'K', 'O', 1};
+    std::copy(std::begin(header), std::end(header), bytes.begin());
+    const auto put = [&bytes](size_t at, uint64_t value) {
+        for (size_t i = 0; i < 8 && at + i < bytes.size(); ++i) {
+            bytes[at + i] = static_cast<unsigned char>(value >> (56 - 8 * i));
+        }
+    };
+    put(8, static_cast<uint64_t>(sequence));
+    put(16, static_cast<uint64_t>(sequence) * 1000000);
+    return bytes;
+}
+
+struct SequenceCase {
+    const char* name;
+    std::vector<std::vector<unsigned char>> datagrams;
+    bool known;
+    int64_t lost;
+    int64_t out_of_order;
+    int64_t duplicates;
+};
+
+class UdpServerPeerLog : public UdpServerPeer {
+   protected:
+    void SetUp() override { start_server({"--json"}); }
+};
+
+// What the sequence numbers say goes into the server's log; datagrams without them, as a
+// peer that knows nothing of them sends (zeros after byte 0, or any bytes), leave the
+// figures unknown, never 0.
+TEST_F(UdpServerPeerLog, SequenceFiguresAreKnownOnlyFromNumberedDatagrams) {
+    const std::vector<unsigned char> zeros(1024, 0);
+    const SequenceCase cases[] = {
+        {"zeros", {zeros, zeros, zeros}, false, 0, 0, 0},
+        {"random bytes", {std::vector<unsigned char>(1024, 0x5a)}, false, 0, 0, 0},
+        {"too short for a header", {numbered(0, 23), numbered(1, 23)}, false, 0, 0, 0},
+        // 2 comes late, once again, after a loss of 4; -1 and a jump far ahead are absurd.
+        {"numbered",
+         {numbered(0), numbered(1), numbered(3), numbered(2), numbered(2), numbered(-1),
+          numbered(int64_t{1} << 40), numbered(6)},
+         true,
+         2,
+         1,
+         1},
+    };
+    Socket control = connect_control();
+    ASSERT_TRUE(control.is_open());
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const SequenceCase& phase = cases[i];
+        SCOPED_TRACE(phase.name);
+        uint32_t command = 0;
+        uint32_t value = 0;
+        ASSERT_TRUE(send_record(control.fd(), CMD_TO_SERVER, 1024));
+        ASSERT_TRUE(read_record(control.fd(), command, value));
+        send_payloads(phase.datagrams);
+        ASSERT_TRUE(send_record(control.fd(), CMD_COUNT, 0));
+        ASSERT_TRUE(read_record(control.fd(), command, value));
+        // Every datagram counts as arrived, whatever its header says.
+        EXPECT_EQ(value, phase.datagrams.size());
+
+        const auto deadline = steady_clock::now() + seconds(5);
+        while (lines_of(server_->out()).size() <= i && steady_clock::now() < deadline) {
+            // Only to read on for a while: this text never comes.
+            server_->wait_for_output("\x01", milliseconds(50));
+        }
+        const std::vector<std::string> lines = lines_of(server_->out());
+        ASSERT_GT(lines.size(), i) << server_->out() << server_->err();
+        const json line = json::parse(lines[i], nullptr, false);
+        ASSERT_TRUE(line.is_object()) << lines[i];
+        for (const char* field : {"lost_by_sequence", "out_of_order", "duplicates", "jitter_ms"}) {
+            EXPECT_EQ(line[field].is_null(), !phase.known) << field << ": " << lines[i];
+        }
+        if (phase.known) {
+            EXPECT_EQ(line["lost_by_sequence"], phase.lost) << lines[i];
+            EXPECT_EQ(line["out_of_order"], phase.out_of_order) << lines[i];
+            EXPECT_EQ(line["duplicates"], phase.duplicates) << lines[i];
+            EXPECT_TRUE(line["jitter_ms"].is_number()) << lines[i];
+        }
+    }
 }
 
 // The server's datagrams go to the address of the control connection at the UDP port,
