@@ -24,7 +24,7 @@ TEST(ManualPage, RendersAndCoversEveryOption) {
     for (const char* option :
          {"-s",         "-t",        "-u",       "-b",           "-B",     "-K",       "-M",
           "-G",         "-p",        "-h",       "-d",           "-?",     "--json",   "--time",
-          "--interval", "--verbose", "--window", "--congestion", "--help", "--version"}) {
+          "--interval", "--rate", "--verbose", "--window", "--congestion", "--help", "--version"}) {
         const std::regex documented(
             "(^|\\s)" + std::regex_replace(option, std::regex("\\?"), "\\?") + "(\\W|$)");
         EXPECT_TRUE(std::regex_search(options, documented)) << option;
