@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <chrono>
 #include <cstdint>
+#include <thread>
+#include <vector>
 
+#include "core/run_config.h"
 #include "core/send_pacing.h"
 
 namespace {
@@ -56,6 +60,53 @@ TEST(PacingArithmetic, AnHourOfBlocksDoesNotDrift) {
             previous = due;
         }
     }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// 1250-byte blocks at 1 Mbit/s: one every 10 ms.
+class PacerAfterAStall : public ::testing::Test {
+   protected:
+    void SetUp() override { run_config.rate_bits_per_second = 1000000; }
+    void TearDown() override { run_config.rate_bits_per_second = 0; }
+
+    // When each of count blocks was let go, after the sender was held up for stall.
+    static std::vector<Clock::time_point> releases(std::chrono::milliseconds stall, int count) {
+        SendPacer pacer(1250, 0, 60);
+        std::this_thread::sleep_for(stall);
+        std::vector<Clock::time_point> times;
+        for (int i = 0; i < count; ++i) {
+            // The final-block wait: another test may have left the phase alarm expired.
+            pacer.wait_for_final_block();
+            times.push_back(Clock::now());
+            pacer.sent();
+        }
+        return times;
+    }
+};
+
+// Held up for ten blocks' time, the sender catches up at twice the rate, never in a burst.
+// Only lower bounds on the gaps: a slow machine makes them longer, never shorter.
+TEST_F(PacerAfterAStall, CatchesUpAtTwiceTheRate) {
+    const std::vector<Clock::time_point> times = releases(std::chrono::milliseconds(100), 12);
+    for (size_t i = 1; i < times.size(); ++i) {
+        EXPECT_GE(times[i] - times[i - 1], std::chrono::microseconds(2500)) << "block " << i;
+    }
+}
+
+// Held up far longer than it may catch up (500 ms against 200), the sender gives the rest
+// up: in the 600 ms after the stall it sends 40 blocks 5 ms apart to repay 200 ms, then 40
+// on schedule; repaying it all would make that 109. An upper bound on the count: a slow
+// machine sends fewer.
+TEST_F(PacerAfterAStall, GivesUpWhatIsOwedBeyondItsLimit) {
+    const std::vector<Clock::time_point> times = releases(std::chrono::milliseconds(500), 90);
+    const auto window_end = times.front() + std::chrono::milliseconds(600);
+    int64_t within = 0;
+    for (const Clock::time_point released : times) {
+        within += released < window_end ? 1 : 0;
+    }
+    EXPECT_LE(within, 84);
+    EXPECT_GE(within, 2);
 }
 
 }  // namespace

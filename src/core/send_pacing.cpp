@@ -36,7 +36,9 @@ SendPacer::SendPacer(int32_t block_size, int64_t credit_bytes, int phase_seconds
     sent_bits_ = -credit_bytes * 8;
     most_behind_ = std::max(PACING_BURST_BLOCKS * pacing_due_nanoseconds(block_bits_, rate_),
                             PACING_CATCH_UP_NANOSECONDS);
+    half_block_ = pacing_due_nanoseconds(block_bits_, rate_) / 2;
     start_ = now_nanoseconds();
+    last_release_ = start_ - half_block_;
     planned_end_ = start_ + phase_seconds * NANOSECONDS_PER_SECOND;
     // Sleeps that end within a few microseconds of their time, not fifty later.
     tighten_timer_slack();
@@ -55,13 +57,15 @@ void SendPacer::wait(bool until_alarm) {
         return;
     }
     const int64_t earned = sent_bits_ + block_bits_;
-    int64_t due = start_ + pacing_due_nanoseconds(earned, rate_);
     int64_t now = now_nanoseconds();
-    if (now - due > most_behind_) {
-        // Fell far behind (a full socket buffer, a stall): move the schedule on rather than
-        // catch up in one burst.
-        start_ += now - due - most_behind_;
-        return;
+    if (now - (start_ + pacing_due_nanoseconds(earned, rate_)) > most_behind_) {
+        // Too far behind to catch up: what lies beyond is given up.
+        start_ = now - most_behind_ - pacing_due_nanoseconds(earned, rate_);
+    }
+    int64_t due = start_ + pacing_due_nanoseconds(earned, rate_);
+    if (half_block_ >= PACING_SHORTEST_GAP_NANOSECONDS) {
+        // Behind, blocks go at twice the rate until the phase is back on schedule.
+        due = std::max(due, last_release_ + half_block_);
     }
     while (now < due) {
         if (until_alarm && alarm_expired.load(std::memory_order_relaxed) != 0) {
@@ -72,6 +76,6 @@ void SendPacer::wait(bool until_alarm) {
         sleep_until(alarm_due ? std::min(due, std::max(planned_end_, now + PACING_SLICE_NANOSECONDS))
                               : due);
         now = now_nanoseconds();
-        due = start_ + pacing_due_nanoseconds(earned, rate_);
     }
+    last_release_ = now;
 }

@@ -3,13 +3,16 @@
 
 #include <cstdint>
 
-// Longest the pacer lets a phase fall behind its schedule. A sender held up for less (a
-// sleep that ended late, the scheduler running something else for a few milliseconds, as
-// it does on a busy host) catches up at once, or the rate would fall short by what every
-// such delay cost; beyond that (a stalled path, a full socket buffer) the schedule moves
-// on rather than send what it owes in one burst. Never less than a few blocks.
+// How far a phase may fall behind its schedule and still catch up. A sender held up for
+// less (a sleep that ended late, the scheduler running something else for a while, as it
+// does on a busy host) makes up for it at twice the rate, not in one burst, or the rate
+// would fall short by every such delay; beyond that (a slower path, a full socket buffer)
+// the schedule moves on. Never less than a few blocks.
 constexpr int PACING_BURST_BLOCKS = 4;
-constexpr int64_t PACING_CATCH_UP_NANOSECONDS = 5000000;
+constexpr int64_t PACING_CATCH_UP_NANOSECONDS = 200000000;
+// Catching up at twice the rate takes sleeps of half a block's time; shorter ones end late
+// by more than they last, and blocks that fast go back to back whatever the pacer does.
+constexpr int64_t PACING_SHORTEST_GAP_NANOSECONDS = 50000;
 // After the phase's planned end the pacer waits for its alarm in slices this long: the
 // alarm may land on any thread.
 constexpr int64_t PACING_SLICE_NANOSECONDS = 1000000;
@@ -49,4 +52,6 @@ class SendPacer {
     int64_t start_ = 0;       // monotonic nanoseconds at which no bits were earned
     int64_t planned_end_ = 0;
     int64_t most_behind_ = 0;
+    int64_t half_block_ = 0;    // nanoseconds: blocks never follow closer while catching up
+    int64_t last_release_ = 0;  // when the last block was let go
 };
