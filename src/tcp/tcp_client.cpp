@@ -23,6 +23,10 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     fprintf(line.out(), "Packet size %s bytes: ", make_size_label(size));
     fflush(line.out());
     const uint32_t block = static_cast<uint32_t>(size);
+    // Paced blocks go out once earned, the final one too, on a schedule that starts as the
+    // announcement leaves: the receiver times the phase from its arrival up to that block,
+    // and then sees the rate asked for.
+    SendPacer pacer(size, 0, run_config.phase_seconds);
     if (send_message(connection, make_control_message(CMD_TO_SERVER, block)) != 0) {
         return false;
     }
@@ -30,9 +34,6 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     PhaseWatch tx_watch(size, true, &sending, connection, true);
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
-    // Paced blocks go out once earned, the final one too: the receiver, which times the
-    // phase up to that block, then sees the rate asked for.
-    SendPacer pacer(size, 0, run_config.phase_seconds);
     const PhaseResult sent = send_phase(connection, buffer, size, &sending, &pacer);
     record.tx = measured_phase(sent.bytes, timer_stop(timer));
     tx_watch.end(sent.bytes, 0);

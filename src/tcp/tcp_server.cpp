@@ -36,10 +36,10 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
         PhaseWatch watch(block, sending, &progress, connection, true);
         PhaseResult moved;
         if (sending) {
+            SendPacer pacer(block, 0, run_config.phase_seconds);
             start_alarm(run_config.phase_seconds);
             timer_start(timer);
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
-            SendPacer pacer(block, 0, run_config.phase_seconds);
             moved = send_phase(connection, buffer, block, &progress, &pacer);
             if (moved.connection_lost) {
                 return;

@@ -7,7 +7,6 @@
 #include <cstdio>
 
 #include "core/phase_alarm.h"
-#include "core/run_config.h"
 #include "core/send_pacing.h"
 #include "core/socket_setup.h"
 #include "udp/datagram_header.h"
@@ -66,7 +65,7 @@ class ConnectedForPhase {
 
 DatagramPhase send_datagram_phase(unsigned char* buffer, int size,
                                   const sockaddr_in6& destination, bool retry_no_buffers,
-                                  PhaseProgress& progress) {
+                                  PhaseProgress& progress, SendPacer& pacer) {
     DatagramPhase phase;
     if (alarm_expired.load(std::memory_order_relaxed) != 0) {
         return phase;
@@ -76,9 +75,6 @@ DatagramPhase send_datagram_phase(unsigned char* buffer, int size,
     const auto* address =
         route.connected() ? nullptr : reinterpret_cast<const sockaddr*>(&destination);
     const socklen_t address_length = route.connected() ? 0 : sizeof destination;
-    // Half a block of credit: over the phase the receiver then counts the rate's datagrams
-    // rounded to the nearest, not always one short.
-    SendPacer pacer(size, size / 2, run_config.phase_seconds);
     const bool numbered = has_room_for_header(size);
     if (numbered) {
         write_datagram_marker(buffer);

@@ -7,6 +7,8 @@
 
 #include "core/control_message.h"
 #include "core/phase_progress.h"
+#include "core/run_config.h"
+#include "core/send_pacing.h"
 
 struct DatagramPhase {
     int64_t datagrams = 0;  // blocks sent, those given up after a failed send included
@@ -14,13 +16,20 @@ struct DatagramPhase {
 };
 
 // Sends blocks of size bytes through udp_socket to destination until alarm_expired,
-// testing it only between blocks, paced to --rate when it is given. Each block that has
+// testing it only between blocks, each when pacer lets it go. Each block that has
 // room carries a header (datagram_header.h) written into buffer. ENOBUFS is retried
 // silently when retry_no_buffers, else reported and the block given up like any other
 // failure. The counts so far are published in progress after every block.
 DatagramPhase send_datagram_phase(unsigned char* buffer, int size,
                                   const sockaddr_in6& destination, bool retry_no_buffers,
-                                  PhaseProgress& progress);
+                                  PhaseProgress& progress, SendPacer& pacer);
+
+// The pacer of a datagram phase whose receiver starts timing it now. Half a block of
+// credit: over the phase the receiver then counts the rate's datagrams rounded to the
+// nearest, not always one short.
+inline SendPacer datagram_pacer(int size) {
+    return {size, size / 2, run_config.phase_seconds};
+}
 
 // Receives the record that ends the peer's datagram phase. The control connection is
 // quiet for the whole phase, however long the peer makes it, so the wait fails only when

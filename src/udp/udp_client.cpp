@@ -30,6 +30,8 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     fprintf(line.out(), "Packet size %s bytes: ", make_size_label(size));
     fflush(line.out());
     ControlMessage record = make_control_message(CMD_TO_SERVER, static_cast<uint32_t>(size));
+    // The server times the phase from the announcement's arrival, not from its echo.
+    SendPacer pacer = datagram_pacer(size);
     if (send_message(control, record) != 0 || recv_message(control, record) != 0) {
         return false;
     }
@@ -38,7 +40,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
     buffer[0] = 0;
-    const DatagramPhase sent = send_datagram_phase(buffer, size, server, false, sending);
+    const DatagramPhase sent = send_datagram_phase(buffer, size, server, false, sending, pacer);
     const int64_t send_ticks = timer_stop(timer);
     tx_watch.end(sent.bytes, sent.datagrams);
     if (send_ticks == FAILED_TICKS) {

@@ -72,6 +72,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             }
         } else if (command == CMD_TO_CLIENT && fits_test_buffer(size)) {
             const int block = static_cast<int>(size);
+            SendPacer pacer = datagram_pacer(block);
             ResultLine line;
             PhaseProgress progress;
             PhaseWatch watch(block, true, &progress, udp_socket, false);
@@ -79,7 +80,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             start_clock(clock);
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
             buffer[0] = 0;
-            const DatagramPhase sent = send_datagram_phase(buffer, block, client, true, progress);
+            const DatagramPhase sent = send_datagram_phase(buffer, block, client, true, progress, pacer);
             const auto count = static_cast<uint32_t>(sent.datagrams);
             if (send_message(connection, make_control_message(CMD_COUNT, count)) != 0) {
                 return;
