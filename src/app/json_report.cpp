@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -11,6 +10,7 @@
 #include "app/command_line.h"
 #include "core/phase_timer.h"
 #include "core/phase_watch.h"
+#include "core/rate_fields.h"
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/run_record.h"
@@ -29,28 +29,16 @@ Json text_or_null(const char* text) {
     return text == nullptr ? Json(nullptr) : Json(text);
 }
 
-// A finite number, or null: JSON has no infinity.
-Json number_or_null(double value) {
-    return std::isfinite(value) ? Json(value) : Json(nullptr);
-}
-
 Json phase_document(const PhaseRecord& phase) {
     if (!phase.measured) {
         return nullptr;
     }
-    const bool failed = phase.ticks == FAILED_TICKS;
-    const double seconds = static_cast<double>(phase.ticks) / TICKS_PER_SECOND;
-    const RateInUnit rate = rate_in_unit(phase.bytes, phase.ticks, run_config.unit_mode);
     Json document = {
-        {"failed", failed},
+        {"failed", phase.ticks == FAILED_TICKS},
         {"bytes", phase.bytes},
         {"ticks", phase.ticks},
-        {"seconds", failed ? nullptr : number_or_null(seconds)},
-        {"bytes_per_second",
-         failed ? nullptr : number_or_null(static_cast<double>(phase.bytes) / seconds)},
-        {"rate", failed ? nullptr : number_or_null(rate.value)},
-        {"unit", text_or_null(rate.unit)},
     };
+    add_rate_fields(document, phase.bytes, phase.ticks);
     if (phase.has_loss) {
         document["loss_percent"] = phase.loss_percent;
     }

@@ -7,8 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "core/phase_timer.h"
-#include "core/report.h"
+#include "core/rate_fields.h"
 #include "core/run_config.h"
 
 FILE* served_phase_log = nullptr;
@@ -35,9 +34,6 @@ std::string time_now() {
 Json phase_line(const ServedPhase& phase) {
     char peer[INET6_ADDRSTRLEN] = "";
     inet_ntop(AF_INET6, &phase.peer.sin6_addr, peer, sizeof peer);
-    const bool failed = phase.ticks == FAILED_TICKS || phase.ticks <= 0;
-    const double seconds = static_cast<double>(phase.ticks) / TICKS_PER_SECOND;
-    const RateInUnit rate = rate_in_unit(phase.bytes, phase.ticks, run_config.unit_mode);
     Json line = {
         {"time", time_now()},
         {"peer", peer},
@@ -49,11 +45,7 @@ Json phase_line(const ServedPhase& phase) {
     if (phase.datagrams) {
         line["datagrams"] = *phase.datagrams;
     }
-    line["seconds"] = failed ? Json(nullptr) : Json(seconds);
-    line["bytes_per_second"] =
-        failed ? Json(nullptr) : Json(static_cast<double>(phase.bytes) / seconds);
-    line["rate"] = failed || rate.unit == nullptr ? Json(nullptr) : Json(rate.value);
-    line["unit"] = rate.unit == nullptr ? Json(nullptr) : Json(rate.unit);
+    add_rate_fields(line, phase.bytes, phase.ticks);
     add_phase_figures_json(line, phase.figures);
     return line;
 }
