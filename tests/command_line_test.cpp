@@ -190,14 +190,10 @@ TEST(CommandLine, RateIsInBitsPerSecondWithThousandsSuffixes) {
     const struct {
         const char* option;
         int64_t rate;
-    } rates[] = {{"--rate=1", 1},
-                 {"--rate=64000", 64000},
-                 {"--rate=50M", 50000000},
-                 {"--rate=50m", 50000000},
-                 {"--rate=1.5K", 1500},
-                 {"--rate=2.5g", 2500000000},
-                 {"--rate=0.001K", 1},
-                 {"--rate=1000G", 1000000000000}};
+    } rates[] = {{"--rate=1", 1},          {"--rate=64000", 64000},
+                 {"--rate=50M", 50000000}, {"--rate=50m", 50000000},
+                 {"--rate=1.5K", 1500},    {"--rate=2.5g", 2500000000},
+                 {"--rate=0.001K", 1},     {"--rate=1000G", 1000000000000}};
     EXPECT_EQ(parse({"-s"}).config.rate_bits_per_second, 0);
     for (const auto& c : rates) {
         const Parsed parsed = parse({"-s", c.option});

@@ -1,10 +1,11 @@
+#include "udp/datagram_order.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "udp/datagram_header.h"
-#include "udp/datagram_order.h"
 
 namespace {
 
@@ -88,11 +89,14 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{"long loss burst", {0, FAR}, true, FAR - 1, 0, 0},
         // Behind the window a number cannot be told from a duplicate: left out.
         OrderCase{"too late", {0, ORDER_WINDOW + 5, 3}, true, ORDER_WINDOW + 4, 0, 0},
-        OrderCase{"late within the window", {0, ORDER_WINDOW - 1, 1}, true, ORDER_WINDOW - 3, 1,
-                  0},
+        OrderCase{"late within the window", {0, ORDER_WINDOW - 1, 1}, true, ORDER_WINDOW - 3, 1, 0},
         // A number seen before the window moved on over it is forgotten with it.
-        OrderCase{"window wraps", {0, 1, ORDER_WINDOW + 1, ORDER_WINDOW + 1, ORDER_WINDOW + 2},
-                  true, ORDER_WINDOW - 1, 0, 1}),
+        OrderCase{"window wraps",
+                  {0, 1, ORDER_WINDOW + 1, ORDER_WINDOW + 1, ORDER_WINDOW + 2},
+                  true,
+                  ORDER_WINDOW - 1,
+                  0,
+                  1}),
     [](const testing::TestParamInfo<OrderCase>& info) {
         std::string name = info.param.name;
         for (char& c : name) {
@@ -142,8 +146,7 @@ TEST(DatagramOrder, JitterFollowsTheTransitTimes) {
         // One change of 1.6 ms: 1.6 / 16.
         {"one step", {{0, 0, 1000000}, {1, 1000000, 3600000}}, 0.1},
         // Then back: 0.1 + (1.6 - 0.1) / 16 = 0.19375.
-        {"step and back", {{0, 0, 1000000}, {1, 1000000, 3600000}, {2, 2000000, 3000000}},
-         0.19375},
+        {"step and back", {{0, 0, 1000000}, {1, 1000000, 3600000}, {2, 2000000, 3000000}}, 0.19375},
         // Order of arrival, not of sequence: the late one (transit 2 ms) is compared with
         // the one that came before it (1 ms): 1 / 16.
         {"reordered", {{0, 0, 1000000}, {2, 2000000, 3000000}, {1, 1000000, 3000000}}, 0.0625},

@@ -22,8 +22,8 @@ TEST(ManualPage, RendersAndCoversEveryOption) {
     ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << rendered.out;
     const std::string options = rendered.out.substr(start, end - start);
     for (const char* option :
-         {"-s",         "-t",        "-u",       "-b",           "-B",     "-K",       "-M",
-          "-G",         "-p",        "-h",       "-d",           "-?",     "--json",   "--time",
+         {"-s",         "-t",     "-u",        "-b",       "-B",           "-K",     "-M",
+          "-G",         "-p",     "-h",        "-d",       "-?",           "--json", "--time",
           "--interval", "--rate", "--verbose", "--window", "--congestion", "--help", "--version"}) {
         const std::regex documented(
             "(^|\\s)" + std::regex_replace(option, std::regex("\\?"), "\\?") + "(\\W|$)");

@@ -115,13 +115,10 @@ TEST_P(PacedRate, ReceiversMeasureTheRateAskedFor) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, PacedRate,
-                         ::testing::Values(PacedCase{"Udp1k", true, "1k"},
-                                           PacedCase{"Udp32767", true, "32767"},
-                                           PacedCase{"Tcp1k", false, "1k"},
-                                           PacedCase{"Tcp32767", false, "32767"}),
-                         [](const testing::TestParamInfo<PacedCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, PacedRate,
+    ::testing::Values(PacedCase{"Udp1k", true, "1k"}, PacedCase{"Udp32767", true, "32767"},
+                      PacedCase{"Tcp1k", false, "1k"}, PacedCase{"Tcp32767", false, "32767"}),
+    [](const testing::TestParamInfo<PacedCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

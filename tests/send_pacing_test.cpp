@@ -1,39 +1,40 @@
+#include "core/send_pacing.h"
+
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <thread>
 #include <vector>
 
 #include "core/run_config.h"
-#include "core/send_pacing.h"
 
 namespace {
 
 struct DueCase {
-    int64_t rate;   // bits per second
-    int32_t block;  // bytes
-    int64_t blocks; // sent so far
+    int64_t rate;    // bits per second
+    int32_t block;   // bytes
+    int64_t blocks;  // sent so far
     int64_t expected_nanoseconds;
 };
 
 TEST(PacingArithmetic, BlocksAreDueWhenTheirBitsAreEarned) {
     const DueCase cases[] = {
-        {1000000, 1024, 1, 8192000},              // 1 Mbit/s: a 1 KiB block every 8.192 ms
+        {1000000, 1024, 1, 8192000},  // 1 Mbit/s: a 1 KiB block every 8.192 ms
         {1000000, 32767, 1, 262136000},
         {50000000, 1024, 1, 163840},
         {1000000000, 1024, 1, 8192},
         {1000000000, 32767, 3, 786408},
-        {3, 1, 1, 2666666666},                    // rounds toward zero
-        {1000000, 1024, 732, 5996544000},         // the last 1 KiB block of a 6 s phase
+        {3, 1, 1, 2666666666},             // rounds toward zero
+        {1000000, 1024, 732, 5996544000},  // the last 1 KiB block of a 6 s phase
         // Long, fast phases: bits * 10^9 would overflow 64 bits.
         {1000000000000, 65536, 6866455078, 3599999999934},
         {1, 65536, 1, 524288000000000},
     };
     for (const DueCase& due : cases) {
-        SCOPED_TRACE(testing::Message() << due.rate << " bit/s, " << due.blocks << " x "
-                                        << due.block);
+        SCOPED_TRACE(testing::Message()
+                     << due.rate << " bit/s, " << due.blocks << " x " << due.block);
         EXPECT_EQ(pacing_due_nanoseconds(due.blocks * due.block * 8, due.rate),
                   due.expected_nanoseconds);
     }
@@ -45,7 +46,10 @@ TEST(PacingArithmetic, AnHourOfBlocksDoesNotDrift) {
     const struct {
         int64_t rate;
         int32_t block;
-    } cases[] = {{1000000, 1024}, {20000000, 1400}, {1000000000, 1024}, {999999937, 32767},
+    } cases[] = {{1000000, 1024},
+                 {20000000, 1400},
+                 {1000000000, 1024},
+                 {999999937, 32767},
                  {40000000000, 65536}};
     for (const auto& pace : cases) {
         SCOPED_TRACE(testing::Message() << pace.rate << " bit/s, " << pace.block);

@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -152,7 +152,8 @@ std::optional<double> parse_bitrate(const char* text) {
     const std::string_view unit(suffix);
     constexpr std::string_view UNITS = "KMG";
     const size_t found =
-        unit.empty() ? 0 : UNITS.find(static_cast<char>(toupper(static_cast<unsigned char>(unit[0]))));
+        unit.empty() ? 0
+                     : UNITS.find(static_cast<char>(toupper(static_cast<unsigned char>(unit[0]))));
     if (unit.size() > 1 || found == std::string_view::npos) {
         return std::nullopt;
     }

@@ -15,8 +15,8 @@ std::optional<T> if_known(const DatagramOrderFigures& figures, T value) {
 }  // namespace
 
 void print_datagram_order_figures(bool& first, const DatagramOrderFigures& figures) {
-    print_field(first, "lost_by_sequence", if_known(figures, figures.lost_by_sequence), 1.0,
-                "%.0f", "");
+    print_field(first, "lost_by_sequence", if_known(figures, figures.lost_by_sequence), 1.0, "%.0f",
+                "");
     print_field(first, "out_of_order", if_known(figures, figures.out_of_order), 1.0, "%.0f", "");
     print_field(first, "duplicates", if_known(figures, figures.duplicates), 1.0, "%.0f", "");
     print_field(first, "jitter", if_known(figures, figures.jitter_ms), 1.0, "%.3f", " ms");

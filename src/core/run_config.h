@@ -49,7 +49,7 @@ struct RunConfig {
     int32_t socket_buffer = SOCKET_BUFFER_SIZE;  // of every socket; 0: the kernel tunes them
     char congestion[CONGESTION_NAME_SIZE] = "";  // TCP's algorithm; empty: the system's
     int64_t interval_microseconds = 0;           // report every so long within a phase; 0: never
-    int64_t rate_bits_per_second = 0;           // of the phases this process sends; 0: as fast as it can
+    int64_t rate_bits_per_second = 0;            // of the phases this process sends; 0: unpaced
     bool verbose = false;                        // a line of TCP and CPU figures per result line
     bool watch_phases = false;                   // those figures are wanted, in text or JSON
 };

@@ -73,8 +73,9 @@ void SendPacer::wait(bool until_alarm) {
         }
         // Past the planned end, only the alarm is awaited, in short slices.
         const bool alarm_due = until_alarm && due > planned_end_;
-        sleep_until(alarm_due ? std::min(due, std::max(planned_end_, now + PACING_SLICE_NANOSECONDS))
-                              : due);
+        sleep_until(alarm_due
+                        ? std::min(due, std::max(planned_end_, now + PACING_SLICE_NANOSECONDS))
+                        : due);
         now = now_nanoseconds();
     }
     last_release_ = now;

@@ -49,7 +49,7 @@ class SendPacer {
     int64_t rate_ = 0;
     int64_t block_bits_ = 0;
     int64_t sent_bits_ = 0;  // since the start, less the credit
-    int64_t start_ = 0;       // monotonic nanoseconds at which no bits were earned
+    int64_t start_ = 0;      // monotonic nanoseconds at which no bits were earned
     int64_t planned_end_ = 0;
     int64_t most_behind_ = 0;
     int64_t half_block_ = 0;    // nanoseconds: blocks never follow closer while catching up

@@ -63,9 +63,9 @@ class ConnectedForPhase {
 
 }  // namespace
 
-DatagramPhase send_datagram_phase(unsigned char* buffer, int size,
-                                  const sockaddr_in6& destination, bool retry_no_buffers,
-                                  PhaseProgress& progress, SendPacer& pacer) {
+DatagramPhase send_datagram_phase(unsigned char* buffer, int size, const sockaddr_in6& destination,
+                                  bool retry_no_buffers, PhaseProgress& progress,
+                                  SendPacer& pacer) {
     DatagramPhase phase;
     if (alarm_expired.load(std::memory_order_relaxed) != 0) {
         return phase;

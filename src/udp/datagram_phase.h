@@ -20,9 +20,8 @@ struct DatagramPhase {
 // room carries a header (datagram_header.h) written into buffer. ENOBUFS is retried
 // silently when retry_no_buffers, else reported and the block given up like any other
 // failure. The counts so far are published in progress after every block.
-DatagramPhase send_datagram_phase(unsigned char* buffer, int size,
-                                  const sockaddr_in6& destination, bool retry_no_buffers,
-                                  PhaseProgress& progress, SendPacer& pacer);
+DatagramPhase send_datagram_phase(unsigned char* buffer, int size, const sockaddr_in6& destination,
+                                  bool retry_no_buffers, PhaseProgress& progress, SendPacer& pacer);
 
 // The pacer of a datagram phase whose receiver starts timing it now. Half a block of
 // credit: over the phase the receiver then counts the rate's datagrams rounded to the

@@ -80,7 +80,8 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             start_clock(clock);
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
             buffer[0] = 0;
-            const DatagramPhase sent = send_datagram_phase(buffer, block, client, true, progress, pacer);
+            const DatagramPhase sent =
+                send_datagram_phase(buffer, block, client, true, progress, pacer);
             const auto count = static_cast<uint32_t>(sent.datagrams);
             if (send_message(connection, make_control_message(CMD_COUNT, count)) != 0) {
                 return;
