@@ -76,6 +76,7 @@ class UdpServerPeer : public ::testing::Test {
     // Datagrams of these lengths to the server's UDP port, from a socket bound to no port.
     void send_datagrams(const std::vector<size_t>& lengths) {
         std::vector<std::vector<unsigned char>> payloads;
+        payloads.reserve(lengths.size());
         for (const size_t length : lengths) {
             payloads.emplace_back(length, 0x5a);
         }
