@@ -36,6 +36,8 @@ enum LongOption : int {
     OPTION_CONGESTION,
     OPTION_INTERVAL,
     OPTION_RATE,
+    OPTION_REPEAT,
+    OPTION_OMIT,
     OPTION_VERBOSE,
     OPTION_HELP,
     OPTION_VERSION,
@@ -44,8 +46,8 @@ enum LongOption : int {
 // What a long option's value may be.
 enum class ValueKind {
     NONE,
-    WHOLE_SECONDS,    // digits
-    DECIMAL_SECONDS,  // digits, then optionally a point and digits
+    WHOLE_NUMBER,    // digits
+    DECIMAL_NUMBER,  // digits, then optionally a point and digits
     BYTES,            // digits and an optional K or M (1024-based), or "auto" (0)
     BITRATE,          // decimal digits and an optional K, M or G (1000-based)
     NAME,             // least to most characters, kept as given
@@ -69,7 +71,7 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
      "print the figures as JSON on standard output: a client\n"
      "one document at the end, a server one line per phase it\n"
      "served; the text lines then go to standard error"},
-    {"time", OPTION_TIME, ValueKind::WHOLE_SECONDS, "=<sec>", 1, MAX_PHASE_SECONDS, PHASE_SECONDS,
+    {"time", OPTION_TIME, ValueKind::WHOLE_NUMBER, "=<sec>", 1, MAX_PHASE_SECONDS, PHASE_SECONDS,
      "length of the phases this process sends,\n%1$g to %2$g (default %3$g)"},
     {"window", OPTION_WINDOW, ValueKind::BYTES, "=<size>", SMALLEST_SOCKET_BUFFER,
      LARGEST_SOCKET_BUFFER, SOCKET_BUFFER_SIZE,
@@ -79,7 +81,7 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
     {"congestion", OPTION_CONGESTION, ValueKind::NAME, "=<name>", 1, CONGESTION_NAME_SIZE - 1, 0,
      "TCP's congestion control algorithm, one this system\n"
      "offers (tcp_available_congestion_control)"},
-    {"interval", OPTION_INTERVAL, ValueKind::DECIMAL_SECONDS, "=<sec>", 0.1, MAX_PHASE_SECONDS, 0,
+    {"interval", OPTION_INTERVAL, ValueKind::DECIMAL_NUMBER, "=<sec>", 0.1, MAX_PHASE_SECONDS, 0,
      "report what moved in every <sec> seconds of each phase\n"
      "this process times, on lines of their own; %1$g up to\n"
      "the phase length"},
@@ -87,6 +89,15 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
      "pace the phases this process sends, TCP and UDP, to this\n"
      "many bits per second on average, with an optional K, M\n"
      "or G (1000-based); default: as fast as they go"},
+    {"repeat", OPTION_REPEAT, ValueKind::WHOLE_NUMBER, "=<n>", 1, MAX_REPEAT, 1,
+     "client: walk the block sizes n times on one connection,\n"
+     "then summarize each size's rates: mean, standard\n"
+     "deviation, min, max and 95 %% confidence interval;\n"
+     "%1$g to %2$g (default %3$g)"},
+    {"omit", OPTION_OMIT, ValueKind::DECIMAL_NUMBER, "=<sec>", 0, MAX_PHASE_SECONDS - 1, 0,
+     "leave the first <sec> seconds of every phase this process\n"
+     "times out of its rate (TCP's slow start); the phase still\n"
+     "lasts as long; up to one second less than the phase"},
     {"verbose", OPTION_VERBOSE, ValueKind::NONE, "", 0, 0, 0,
      "after each result line, a line of TCP's own figures\n"
      "(retransmits, round-trip time, congestion window) and\n"
@@ -120,7 +131,7 @@ const LongOptionRow* find_row(int id) {
 
 // Digits, and for decimal seconds a point and more digits after them; nothing else, so
 // that "1e1", "0x1", " 1" or "1s" are refused, not read as something else.
-bool has_seconds_form(const char* text, ValueKind kind) {
+bool has_number_form(const char* text, ValueKind kind) {
     const char* at = text;
     const auto digits = [&at] {
         const char* from = at;
@@ -132,7 +143,7 @@ bool has_seconds_form(const char* text, ValueKind kind) {
     if (!digits()) {
         return false;
     }
-    if (kind == ValueKind::DECIMAL_SECONDS && *at == '.') {
+    if (kind == ValueKind::DECIMAL_NUMBER && *at == '.') {
         ++at;
         if (!digits()) {
             return false;
@@ -159,7 +170,7 @@ std::optional<double> parse_bitrate(const char* text) {
     }
     const size_t power = unit.empty() ? 0 : found + 1;
     const std::string digits(number);
-    if (!has_seconds_form(digits.c_str(), ValueKind::DECIMAL_SECONDS)) {
+    if (!has_number_form(digits.c_str(), ValueKind::DECIMAL_NUMBER)) {
         return std::nullopt;
     }
     errno = 0;
@@ -212,7 +223,7 @@ std::optional<double> parse_value(const LongOptionRow& row, const char* text) {
         const std::optional<double> rate = parse_bitrate(text);
         return rate && *rate >= row.least && *rate <= row.most ? rate : std::nullopt;
     }
-    if (text == nullptr || !has_seconds_form(text, row.kind)) {
+    if (text == nullptr || !has_number_form(text, row.kind)) {
         return std::nullopt;
     }
     errno = 0;
@@ -334,6 +345,12 @@ ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, Comman
             case OPTION_RATE:
                 config.rate_bits_per_second = std::llround(*value);
                 break;
+            case OPTION_REPEAT:
+                config.repeat = static_cast<int>(*value);
+                break;
+            case OPTION_OMIT:
+                config.omit_microseconds = std::llround(*value * 1e6);
+                break;
             case OPTION_VERBOSE:
                 config.verbose = true;
                 break;
@@ -377,11 +394,14 @@ ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, Comman
                 return ParseOutcome::USAGE;
         }
     }
-    // Checked once every option is read: --time may come after --interval.
-    if (config.interval_microseconds > int64_t{config.phase_seconds} * 1000000) {
+    // Checked once every option is read: --time may come after --interval or --omit.
+    const int64_t phase_microseconds = int64_t{config.phase_seconds} * 1000000;
+    if (config.interval_microseconds > phase_microseconds ||
+        config.omit_microseconds > phase_microseconds - 1000000) {
         return ParseOutcome::USAGE;
     }
-    config.watch_phases = line.json || config.verbose || config.interval_microseconds > 0;
+    config.watch_phases = line.json || config.verbose || config.interval_microseconds > 0 ||
+                          config.omit_microseconds > 0;
     if (!config.tcp_enabled && !config.udp_enabled) {
         if (!config.server_mode) {
             return ParseOutcome::NO_PROTOCOL;

@@ -11,6 +11,7 @@
 #include "core/phase_timer.h"
 #include "core/phase_watch.h"
 #include "core/rate_fields.h"
+#include "core/repeat_summary.h"
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/run_record.h"
@@ -46,10 +47,80 @@ Json phase_document(const PhaseRecord& phase) {
     return document;
 }
 
+// The figures of a summary, scaled into a unit: bytes per second when scale is 1.
+Json statistics_figures(const SampleStatistics& rate, double scale) {
+    const auto scaled = [scale](const std::optional<double>& value) {
+        return value ? Json(*value * scale) : Json(nullptr);
+    };
+    return {
+        {"mean", rate.mean * scale},
+        {"stdev", scaled(rate.stdev)},
+        {"min", rate.min * scale},
+        {"max", rate.max * scale},
+        {"ci95", rate.ci_low && rate.ci_high ? Json::array({*rate.ci_low * scale, *rate.ci_high * scale})
+                                           : Json(nullptr)},
+    };
+}
+
+Json statistics_document(const DirectionSummary& summary) {
+    Json document = {{"samples", summary.rate.count}, {"failed", summary.failed}};
+    if (summary.rate.count == 0) {
+        document["bytes_per_second"] = nullptr;
+        document["rate"] = nullptr;
+    } else {
+        const RateInUnit unit = rate_of(summary.rate.mean, run_config.unit_mode);
+        document["bytes_per_second"] = statistics_figures(summary.rate, 1.0);
+        Json rate = {{"unit", unit.unit}};
+        rate.update(statistics_figures(summary.rate, unit.scale));
+        document["rate"] = std::move(rate);
+    }
+    if (summary.mean_loss) {
+        document["loss_percent_mean"] = *summary.mean_loss;
+    }
+    return document;
+}
+
+// Every pass's phase of one block size and direction, and what they say together.
+Json repeated_document(int64_t size_index, bool tx) {
+    Json samples = Json::array();
+    const auto count = static_cast<size_t>(run_config.sizes.count);
+    for (size_t i = static_cast<size_t>(size_index); i < run_record.sizes.size(); i += count) {
+        samples.push_back(phase_document(tx ? run_record.sizes[i].tx : run_record.sizes[i].rx));
+    }
+    return {{"samples", std::move(samples)},
+            {"statistics", statistics_document(summarize_direction(size_index, tx))}};
+}
+
+Json results_document() {
+    Json results = Json::array();
+    if (run_config.repeat <= 1) {
+        for (const SizeRecord& record : run_record.sizes) {
+            results.push_back({
+                {"block_size", record.size},
+                {"label", make_size_label(record.size)},
+                {"tx", phase_document(record.tx)},
+                {"rx", phase_document(record.rx)},
+            });
+        }
+        return results;
+    }
+    const auto measured = static_cast<int64_t>(run_record.sizes.size());
+    for (int64_t i = 0; i < run_config.sizes.count && i < measured; ++i) {
+        const int32_t size = run_config.sizes.sizes[i];
+        results.push_back({
+            {"block_size", size},
+            {"label", make_size_label(size)},
+            {"tx", repeated_document(i, true)},
+            {"rx", repeated_document(i, false)},
+        });
+    }
+    return results;
+}
+
 bool run_completed() {
-    const int64_t expected = run_config.sizes.count;
-    return run_record.connected && run_record.count == expected &&
-           run_record.sizes[expected - 1].rx.measured;
+    const auto expected = static_cast<size_t>(run_config.sizes.count * run_config.repeat);
+    return run_record.connected && run_record.sizes.size() == expected &&
+           run_record.sizes.back().rx.measured;
 }
 
 }  // namespace
@@ -61,16 +132,6 @@ void write_json_report(FILE* out, const char* server_given, const char* failure)
     const bool completed = failure == nullptr && run_completed();
     if (failure == nullptr && !completed) {
         failure = run_record.connected ? "the run ended early" : "no connection to the server";
-    }
-    Json results = Json::array();
-    for (int64_t i = 0; i < run_record.count; ++i) {
-        const SizeRecord& record = run_record.sizes[i];
-        results.push_back({
-            {"block_size", record.size},
-            {"label", make_size_label(record.size)},
-            {"tx", phase_document(record.tx)},
-            {"rx", phase_document(record.rx)},
-        });
     }
     const Json document = {
         {"program", "flenko"},
@@ -85,9 +146,11 @@ void write_json_report(FILE* out, const char* server_given, const char* failure)
         {"congestion",
          run_config.congestion[0] == '\0' ? Json(nullptr) : Json(run_config.congestion)},
         {"unit_mode", UNIT_MODE_NAMES[run_config.unit_mode]},
+        {"repeat", run_config.repeat},
+        {"omit_seconds", static_cast<double>(run_config.omit_microseconds) / 1e6},
         {"completed", completed},
         {"ended_early", text_or_null(failure)},
-        {"results", std::move(results)},
+        {"results", results_document()},
     };
     const std::string text =
         document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

@@ -10,6 +10,7 @@
 
 #include "core/congestion_control.h"
 #include "core/figure_fields.h"
+#include "core/phase_timer.h"
 #include "core/run_config.h"
 
 namespace {
@@ -40,7 +41,8 @@ PhaseWatch::PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress
     }
     cpu_start_ = read_cpu_sample();
     start_ = now_microseconds();
-    if (run_config.interval_microseconds <= 0 || progress == nullptr) {
+    if ((run_config.interval_microseconds <= 0 && run_config.omit_microseconds <= 0) ||
+        progress == nullptr) {
         return;
     }
     // The phase's alarm must land on the thread it is meant to interrupt, never this one.
@@ -49,7 +51,7 @@ PhaseWatch::PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     try {
-        reporter_ = std::thread(&PhaseWatch::report_intervals, this);
+        reporter_ = std::thread(&PhaseWatch::watch_phase, this);
     } catch (const std::system_error&) {
         puts("Cannot create additional thread.");
     }
@@ -60,13 +62,36 @@ PhaseWatch::~PhaseWatch() {
     stop_reporting();
 }
 
-void PhaseWatch::report_intervals() {
-    const int64_t interval = run_config.interval_microseconds;
+void PhaseWatch::watch_phase() {
     std::unique_lock hold(stop_lock_);
-    const auto stopped_by = [&](int64_t offset) {
+    const auto stopped_at = [&](int64_t offset) {
         const Clock::time_point due{std::chrono::microseconds(start_ + offset)};
         return stop_signal_.wait_until(hold, due, [this] { return stopping_; });
     };
+    const int64_t omit = run_config.omit_microseconds;
+    bool omit_pending = omit > 0;
+    // Waits until offset into the phase, taking the omitted part's totals on the way.
+    const auto stopped_by = [&](int64_t offset) {
+        if (omit_pending && omit <= offset) {
+            omit_pending = false;
+            if (stopped_at(omit)) {
+                return true;
+            }
+            figures_.omitted = OmittedPart{progress_->bytes.load(std::memory_order_relaxed),
+                                           progress_->datagrams.load(std::memory_order_relaxed),
+                                           now_microseconds() - start_};
+        }
+        return stopped_at(offset);
+    };
+    if (run_config.interval_microseconds > 0) {
+        report_intervals(stopped_by);
+    } else if (!stopped_by(omit)) {
+        stop_signal_.wait(hold, [this] { return stopping_; });
+    }
+}
+
+void PhaseWatch::report_intervals(const std::function<bool(int64_t)>& stopped_by) {
+    const int64_t interval = run_config.interval_microseconds;
     for (int64_t boundary = interval;; boundary += interval) {
         if (stopped_by(boundary)) {
             return;
@@ -136,6 +161,15 @@ void PhaseWatch::end(int64_t bytes, int64_t datagrams) {
     if (run_config.interval_microseconds > 0) {
         keep_interval(interval_until_now(bytes, datagrams));
     }
+}
+
+KeptPart PhaseWatch::kept(int64_t bytes, int64_t ticks) const {
+    if (!figures_.omitted || ticks == FAILED_TICKS) {
+        return {bytes, ticks};
+    }
+    const int64_t omitted_ticks =
+        figures_.omitted->microseconds * TICKS_PER_SECOND / 1000000;
+    return {bytes - figures_.omitted->bytes, ticks - omitted_ticks};
 }
 
 PhaseFigures PhaseWatch::finish() {
@@ -212,4 +246,10 @@ void add_phase_figures_json(nlohmann::ordered_json& phase, const PhaseFigures& f
         {"receive_bytes", value_or_null(figures.buffers.receive_bytes)},
     };
     phase["cpu"] = cpu_figures_json(figures.cpu);
+    if (run_config.omit_microseconds > 0) {
+        phase["omitted"] =
+            figures.omitted ? nlohmann::ordered_json{{"bytes", figures.omitted->bytes},
+                                                     {"seconds", figures.omitted->microseconds / 1e6}}
+                            : nlohmann::ordered_json(nullptr);
+    }
 }

@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
@@ -17,6 +18,19 @@
 #include "core/socket_setup.h"
 #include "core/tcp_figures.h"
 
+// The start of a phase left out of its rate (--omit).
+struct OmittedPart {
+    int64_t bytes = 0;
+    int64_t datagrams = 0;
+    int64_t microseconds = 0;
+};
+
+// What a rate is computed over.
+struct KeptPart {
+    int64_t bytes = 0;
+    int64_t ticks = 0;
+};
+
 struct PhaseFigures {
     bool watched = false;  // false: nothing below was read
     bool sending = false;  // this process sent the phase's data
@@ -27,6 +41,7 @@ struct PhaseFigures {
     CpuFigures cpu;
     std::vector<IntervalFigures> intervals;  // with --interval
     DatagramOrderFigures order;              // UDP: what the receiver's datagrams tell
+    std::optional<OmittedPart> omitted;      // with --omit, unless the phase ended first
 };
 
 // Watches one phase from its construction when run_config.watch_phases is set, and does
@@ -43,12 +58,17 @@ class PhaseWatch {
     // The phase is timed to end now, with these totals: its last interval ends here.
     void end(int64_t bytes, int64_t datagrams);
 
+    // After end: bytes moved in ticks less the part --omit leaves out, if any.
+    KeptPart kept(int64_t bytes, int64_t ticks) const;
+    const std::optional<OmittedPart>& omitted() const { return figures_.omitted; }
+
     // The figures, once what the phase sent is acknowledged (TCP), so that the retransmits
     // its last blocks needed are counted in it. Prints the last interval line.
     PhaseFigures finish();
 
    private:
-    void report_intervals();
+    void watch_phase();
+    void report_intervals(const std::function<bool(int64_t)>& stopped_by);
     // The interval from the last one kept until now, the phase having moved bytes and
     // datagrams since its start.
     IntervalFigures interval_until_now(int64_t bytes, int64_t datagrams) const;

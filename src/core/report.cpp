@@ -13,15 +13,16 @@ thread_local char size_label[SIZE_LABEL_SIZE];
 struct UnitFormat {
     const char* format;
     const char* unit;
+    const char* number;
     double scale;  // applied to KiB per second
 };
 
 constexpr UnitFormat UNIT_FORMATS[] = {
-    {"", "", 0.0},  // UNIT_AUTO never reaches this table
-    {" %0.0f Byte/s", "Byte/s", 1024.0},
-    {" %0.2f KByte/s", "KByte/s", 1.0},
-    {" %0.2f MByte/s", "MByte/s", 1.0 / 1024.0},
-    {" %0.3f GByte/s", "GByte/s", 1.0 / (1024.0 * 1024.0)},
+    {"", "", "", 0.0},  // UNIT_AUTO never reaches this table
+    {" %0.0f Byte/s", "Byte/s", " %0.0f", 1024.0},
+    {" %0.2f KByte/s", "KByte/s", " %0.2f", 1.0},
+    {" %0.2f MByte/s", "MByte/s", " %0.2f", 1.0 / 1024.0},
+    {" %0.3f GByte/s", "GByte/s", " %0.3f", 1.0 / (1024.0 * 1024.0)},
 };
 
 // Automatic choice: the first unit whose byte bound the phase's count stays below.
@@ -50,7 +51,8 @@ RateInUnit rate_in_mode(double kib_per_second, UnitMode mode) {
         return RateInUnit{};
     }
     const UnitFormat& unit = UNIT_FORMATS[mode];
-    return RateInUnit{kib_per_second * unit.scale, unit.unit, unit.format};
+    return RateInUnit{kib_per_second * unit.scale, unit.unit, unit.format, unit.number,
+                      unit.scale / 1024.0};
 }
 
 void format_in_unit(char (&text)[RATE_TEXT_SIZE], const RateInUnit& rate) {
@@ -80,7 +82,10 @@ RateInUnit rate_in_unit(int64_t bytes, int64_t ticks, UnitMode mode) {
 }
 
 RateInUnit rate_over(int64_t bytes, double seconds, UnitMode mode) {
-    const double bytes_per_second = static_cast<double>(bytes) / seconds;
+    return rate_of(static_cast<double>(bytes) / seconds, mode);
+}
+
+RateInUnit rate_of(double bytes_per_second, UnitMode mode) {
     if (mode == UNIT_AUTO) {
         mode = automatic_unit(
             static_cast<int64_t>(bytes_per_second * static_cast<double>(run_config.phase_seconds)));

@@ -19,6 +19,8 @@ struct RateInUnit {
     double value = 0.0;
     const char* unit = nullptr;    // "MByte/s"
     const char* format = nullptr;  // " %0.2f MByte/s"
+    const char* number = nullptr;  // " %0.2f": another figure in the same unit
+    double scale = 0.0;            // of a figure in bytes per second, into the unit
 };
 
 RateInUnit rate_in_unit(int64_t bytes, int64_t ticks, UnitMode mode);
@@ -26,6 +28,9 @@ RateInUnit rate_in_unit(int64_t bytes, int64_t ticks, UnitMode mode);
 // The rate of part of a phase, over seconds. Chosen automatically, its unit is the one a
 // whole phase at that rate would be shown in, so that a steady stream keeps one unit.
 RateInUnit rate_over(int64_t bytes, double seconds, UnitMode mode);
+
+// A rate in bytes per second as rate_over shows it.
+RateInUnit rate_of(double bytes_per_second, UnitMode mode);
 
 // Writes " <rate> <unit>/s" for bytes moved in ticks; empty for an unknown unit mode.
 void format_rate(char (&text)[RATE_TEXT_SIZE], int64_t bytes, int64_t ticks, UnitMode mode);

@@ -26,6 +26,8 @@ constexpr int32_t SMALLEST_SOCKET_BUFFER = 2048;
 constexpr int32_t LARGEST_SOCKET_BUFFER = 0x3fffffff;
 // The kernel's limit on an algorithm's name, its terminating zero included.
 constexpr int CONGESTION_NAME_SIZE = 16;
+// Passes over the block sizes a client may be asked for.
+constexpr int MAX_REPEAT = 1000;
 // --rate's range, in bits per second.
 constexpr double SLOWEST_RATE = 1.0;
 constexpr double FASTEST_RATE = 1e12;
@@ -50,6 +52,8 @@ struct RunConfig {
     char congestion[CONGESTION_NAME_SIZE] = "";  // TCP's algorithm; empty: the system's
     int64_t interval_microseconds = 0;           // report every so long within a phase; 0: never
     int64_t rate_bits_per_second = 0;            // of the phases this process sends; 0: unpaced
+    int repeat = 1;                              // passes over the block sizes
+    int64_t omit_microseconds = 0;               // of each phase, left out of its rate
     bool verbose = false;                        // a line of TCP and CPU figures per result line
     bool watch_phases = false;                   // those figures are wanted, in text or JSON
 };

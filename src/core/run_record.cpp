@@ -3,7 +3,7 @@
 RunRecord run_record;
 
 SizeRecord& record_size(int32_t size) {
-    SizeRecord& record = run_record.sizes[run_record.count++];
+    SizeRecord& record = run_record.sizes.emplace_back();
     record.size = size;
     return record;
 }

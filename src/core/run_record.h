@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/phase_watch.h"
 #include "core/run_config.h"
@@ -24,8 +25,8 @@ struct SizeRecord {
 // Written by the client role on the main thread, read by main after it returns.
 struct RunRecord {
     bool connected = false;
-    int64_t count = 0;
-    SizeRecord sizes[MAX_SIZES];
+    // In the order measured: pass after pass over the block sizes.
+    std::vector<SizeRecord> sizes;
 };
 
 extern RunRecord run_record;

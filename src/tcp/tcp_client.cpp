@@ -8,6 +8,7 @@
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/run_record.h"
+#include "core/size_walk.h"
 #include "core/socket_setup.h"
 #include "core/test_buffer.h"
 #include "tcp/tcp_roles.h"
@@ -35,9 +36,11 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
     const PhaseResult sent = send_phase(connection, buffer, size, &sending, &pacer);
-    record.tx = measured_phase(sent.bytes, timer_stop(timer));
+    const int64_t send_ticks = timer_stop(timer);
     tx_watch.end(sent.bytes, 0);
-    print_phase_rate(line.out(), sent.bytes, record.tx.ticks, " (failed)");
+    const KeptPart sent_kept = tx_watch.kept(sent.bytes, send_ticks);
+    record.tx = measured_phase(sent_kept.bytes, sent_kept.ticks);
+    print_phase_rate(line.out(), sent_kept.bytes, sent_kept.ticks, " (failed)");
     fputs(" Tx, ", line.out());
     fflush(line.out());
     if (sent.connection_lost) {
@@ -55,10 +58,12 @@ bool measure_size(int connection, unsigned char* buffer, int32_t size) {
     PhaseWatch rx_watch(size, false, &receiving, connection, true);
     timer_start(timer);
     const PhaseResult received = receive_phase(connection, buffer, size, &receiving);
-    record.rx = measured_phase(received.bytes, timer_stop(timer));
+    const int64_t receive_ticks = timer_stop(timer);
     rx_watch.end(received.bytes, 0);
+    const KeptPart received_kept = rx_watch.kept(received.bytes, receive_ticks);
+    record.rx = measured_phase(received_kept.bytes, received_kept.ticks);
     record.rx.figures = rx_watch.finish();
-    print_phase_rate(line.out(), received.bytes, record.rx.ticks, " (failed)");
+    print_phase_rate(line.out(), received_kept.bytes, received_kept.ticks, " (failed)");
     fputs(" Rx.\n", line.out());
     line.release();
     print_client_figures(record.tx.figures, record.rx.figures);
@@ -79,12 +84,7 @@ void tcp_client() {
     }
     puts("\nTCP connection established.");
     run_record.connected = true;
-    const SizeList& sizes = run_config.sizes;
-    for (int64_t i = 0; i < sizes.count; ++i) {
-        if (!measure_size(connection.fd(), buffer.bytes(), sizes.sizes[i])) {
-            break;
-        }
-    }
+    walk_sizes([&](int32_t size) { return measure_size(connection.fd(), buffer.bytes(), size); });
     send_end_record(connection.fd());
     puts("Done.");
 }

@@ -54,12 +54,14 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
                     make_size_label(block));
             moved = receive_phase(connection, buffer, block, &progress);
         }
-        served.ticks = timer_stop(timer);
+        const int64_t ticks = timer_stop(timer);
         watch.end(moved.bytes, 0);
+        const KeptPart kept = watch.kept(moved.bytes, ticks);
         served.figures = watch.finish();
         served.size = block;
-        served.bytes = moved.bytes;
-        print_phase_rate(line.out(), moved.bytes, served.ticks, "");
+        served.bytes = kept.bytes;
+        served.ticks = kept.ticks;
+        print_phase_rate(line.out(), kept.bytes, kept.ticks, "");
         line.release();
         report_served_phase(served);
         if (moved.connection_lost) {

@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "core/control_message.h"
@@ -9,6 +10,7 @@
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/run_record.h"
+#include "core/size_walk.h"
 #include "core/socket_setup.h"
 #include "core/test_buffer.h"
 #include "udp/datagram_phase.h"
@@ -52,11 +54,20 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         return false;
     }
     const uint32_t arrived = message_value(record);
-    size_record.tx = measured_phase(static_cast<int64_t>(arrived) * size, send_ticks,
+    const int64_t kept_ticks = tx_watch.kept(0, send_ticks).ticks;
+    int64_t arrived_kept = arrived;
+    if (tx_watch.omitted() && sent.datagrams > 0) {
+        // The server counts the whole phase: the start left out is taken to have arrived in
+        // the same share as the rest.
+        const int64_t sent_kept = sent.datagrams - tx_watch.omitted()->datagrams;
+        arrived_kept = std::llround(static_cast<double>(arrived) * static_cast<double>(sent_kept) /
+                                    static_cast<double>(sent.datagrams));
+    }
+    size_record.tx = measured_phase(arrived_kept * size, kept_ticks,
                                     loss_percent(sent.datagrams, arrived));
     size_record.tx.figures = tx_watch.finish();
     if (send_ticks != FAILED_TICKS) {
-        print_rate(line.out(), size_record.tx.bytes, send_ticks);
+        print_rate(line.out(), size_record.tx.bytes, kept_ticks);
     }
     fprintf(line.out(), " (%ld%%) Tx, ", static_cast<long>(size_record.tx.loss_percent));
     fflush(line.out());
@@ -79,8 +90,9 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     const int64_t received_bytes = udp_counters.bytes.load();
     const int64_t received_datagrams = udp_counters.datagrams.load();
     rx_watch.end(received_bytes, received_datagrams);
-    print_phase_rate(line.out(), received_bytes, receive_ticks, " (failed)");
-    size_record.rx = measured_phase(received_bytes, receive_ticks,
+    const KeptPart received_kept = rx_watch.kept(received_bytes, receive_ticks);
+    print_phase_rate(line.out(), received_kept.bytes, received_kept.ticks, " (failed)");
+    size_record.rx = measured_phase(received_kept.bytes, received_kept.ticks,
                                     loss_percent(server_sent, received_datagrams));
     size_record.rx.figures = rx_watch.finish();
     size_record.rx.figures.order = read_datagram_order();
@@ -105,12 +117,8 @@ void udp_client() {
     puts("\nUDP connection established.");
     run_record.connected = true;
     const sockaddr_in6 server = make_socket_address(run_config.server_address, run_config.udp_port);
-    const SizeList& sizes = run_config.sizes;
-    for (int64_t i = 0; i < sizes.count; ++i) {
-        if (!measure_size(control.fd(), buffer.bytes(), server, sizes.sizes[i])) {
-            break;
-        }
-    }
+    walk_sizes(
+        [&](int32_t size) { return measure_size(control.fd(), buffer.bytes(), server, size); });
     send_end_record(control.fd());
     puts("Done.");
 }

@@ -58,6 +58,9 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
                 const bool watched = receiving_watch.has_value();
                 if (watched) {
                     receiving_watch->end(served.bytes, arrived);
+                    const KeptPart kept = receiving_watch->kept(served.bytes, served.ticks);
+                    served.bytes = kept.bytes;
+                    served.ticks = kept.ticks;
                     served.datagrams = arrived;
                     served.figures = receiving_watch->finish();
                     served.figures.order = read_datagram_order();
@@ -86,13 +89,15 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             if (send_message(connection, make_control_message(CMD_COUNT, count)) != 0) {
                 return;
             }
-            served.ticks = timer_stop(clock.timer);
+            const int64_t ticks = timer_stop(clock.timer);
             watch.end(sent.bytes, sent.datagrams);
+            const KeptPart kept = watch.kept(sent.bytes, ticks);
             served.size = block;
-            served.bytes = sent.bytes;
+            served.bytes = kept.bytes;
+            served.ticks = kept.ticks;
             served.datagrams = sent.datagrams;
             served.figures = watch.finish();
-            print_phase_rate(line.out(), sent.bytes, served.ticks, "");
+            print_phase_rate(line.out(), kept.bytes, kept.ticks, "");
             line.release();
             report_served_phase(served);
         } else if (command == CMD_TO_SERVER && fits_test_buffer(size)) {
