@@ -9,7 +9,8 @@ alternating the two tools:
   4. cost: CPU seconds per GiB moved and peak resident memory, from the same runs.
 Rates are medians over the runs of a size and direction, leaving out runs that collapsed
 (under a quarter of that tool's median there). Needs root (namespaces, tc) and iperf3.
-Writes the report to docs/BENCHMARKS.md as well.
+Writes the report to docs/BENCHMARKS.md as well, with the TCP and UDP rates drawn in
+docs/images/compare-tcp.svg and compare-udp.svg (needs python3-matplotlib).
 """
 
 import argparse
@@ -27,6 +28,9 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import flenko_plot  # noqa: E402
+
 SIZES = [1024, 2048, 4096, 8192, 16384, 32767]
 UNITS = {"Byte/s": 1, "KByte/s": 1024, "MByte/s": 1024**2, "GByte/s": 1024**3}
 RATE = r" ([0-9.]+) (Byte/s|KByte/s|MByte/s|GByte/s)"
@@ -269,7 +273,43 @@ def collapsed_note(notes):
             + "; ".join(notes) + "."]
 
 
-def tcp_section(flenko, sizes, reps, port, tallies):
+TCP_TITLE = "TCP over loopback (MiB/s, medians)"
+UDP_TITLE = "UDP between two namespaces (MiB/s that arrived, medians)"
+PICTURES = {"tcp": (TCP_TITLE, "flenko and iperf3, TCP over loopback"),
+            "udp": (UDP_TITLE, "flenko and iperf3, UDP between two namespaces")}
+RANGE_NOTE = "line: median; shaded: lowest to highest run (collapsed runs left out)"
+
+
+def tool_series(results, udp):
+    """A flenko and an iperf3 Series from a section's runs, keyed by size then by the
+    tables' keys ("ftx": flenko Tx rates, "ftl": their losses, "i..": iperf3's)."""
+    series = []
+    for tool in ("flenko", "iperf3"):
+        line = flenko_plot.Series(tool, udp)
+        for size in sorted(results):
+            for direction in ("tx", "rx"):
+                rates = results[size][tool[0] + direction]
+                screened = Screened(tool, direction, size, rates, [])
+                kept = [rates[n] for n in screened.kept]
+                loss = (screened.median(results[size][tool[0] + direction[0] + "l"]) if udp
+                        else float("nan"))
+                getattr(line, direction).append(flenko_plot.Point(
+                    size, screened.median(rates), min(kept), max(kept), loss))
+        series.append(line)
+    return series
+
+
+def draw_pictures(figures, directory):
+    """Draws each section's series as directory/compare-KEY.svg: the paths by key."""
+    os.makedirs(directory, exist_ok=True)
+    written = {}
+    for key, series in figures.items():
+        written[key] = os.path.join(directory, f"compare-{key}.svg")
+        flenko_plot.draw(series, written[key], PICTURES[key][1], band_note=RANGE_NOTE)
+    return written
+
+
+def tcp_section(flenko, sizes, reps, port, tallies, figures):
     local = Host()
     servers = {"flenko": Server(local, [flenko, "-s", "-t", "-p", str(port)]),
                "iperf3": Server(local, ["iperf3", "-s", "-p", str(port + 10)])}
@@ -298,10 +338,11 @@ def tcp_section(flenko, sizes, reps, port, tallies):
             frate, irate = f.median(r[fkey]), i.median(r[ikey])
             cells += [human(frate), human(irate), ratio_cell(f, i, frate, irate)]
         lines.append("| " + " | ".join(cells) + " |")
+    figures["tcp"] = tool_series(results, udp=False)
     return lines + collapsed_note(notes)
 
 
-def udp_section(flenko, sizes, reps, port, namespaces, tallies):
+def udp_section(flenko, sizes, reps, port, namespaces, tallies, figures):
     servers = {"flenko": Server(namespaces.server, [flenko, "-s", "-u", "-p", str(port)]),
                "iperf3": Server(namespaces.server, ["iperf3", "-s", "-p", str(port + 10)])}
     keys = ("ftx", "ftl", "frx", "frl", "itx", "itl", "irx", "irl")
@@ -340,6 +381,7 @@ def udp_section(flenko, sizes, reps, port, namespaces, tallies):
             cells += [f"{human(frate)} ({f.median(r[fl]):.0f}%)",
                       f"{human(irate)} ({i.median(r[il]):.1f}%)", ratio_cell(f, i, frate, irate)]
         lines.append("| " + " | ".join(cells) + " |")
+    figures["udp"] = tool_series(results, udp=True)
     return lines + collapsed_note(notes)
 
 
@@ -443,6 +485,16 @@ def main():
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("needs root: network namespaces and tc")
+    if args.only:
+        args.no_write = True
+    pictures = not args.no_write
+    if pictures:
+        # Said now, not after half an hour of runs.
+        try:
+            flenko_plot.pyplot()
+        except ImportError as error:
+            print(f"compare.py: the report goes without pictures: {error}", file=sys.stderr)
+            pictures = False
 
     flenko, probe = build()
     # On a quiet machine, before the benchmarks load it.
@@ -456,22 +508,25 @@ def main():
         return section_tallies.setdefault(section, {"flenko": Tally(), "iperf3": Tally()})
 
     wanted = lambda name: args.only in (None, name)
-    if args.only:
-        args.no_write = True
+    figures = {}
     if wanted("tcp"):
-        sections["TCP over loopback (MiB/s, medians)"] = tcp_section(flenko, args.sizes, args.reps,
-                                                                      args.port, tallies("TCP"))
+        sections[TCP_TITLE] = tcp_section(flenko, args.sizes, args.reps, args.port,
+                                          tallies("TCP"), figures)
     namespaces = Namespaces()
     try:
         if wanted("udp"):
-            sections["UDP between two namespaces (MiB/s that arrived, medians)"] = udp_section(
-                flenko, args.sizes, args.reps, args.port + 100, namespaces, tallies("UDP"))
+            sections[UDP_TITLE] = udp_section(flenko, args.sizes, args.reps, args.port + 100,
+                                              namespaces, tallies("UDP"), figures)
         if wanted("accuracy"):
             sections["Accuracy through a tbf-shaped veth (MiB/s)"] = accuracy_section(
                 flenko, args.port + 200, namespaces, tallies)
     finally:
         namespaces.close()
     sections["Cost of the runs above"] = cost_lines(section_tallies)
+    if pictures:
+        for key, path in draw_pictures(figures, os.path.join(ROOT, "docs", "images")).items():
+            title, caption = PICTURES[key]
+            sections[title] += ["", f"![{caption}](images/{os.path.basename(path)})"]
 
     machine = (f"{os.cpu_count()} cores, {platform.processor() or platform.machine()}, "
                f"Linux {platform.release()}")

@@ -2,7 +2,7 @@
 # Installs what building, testing and the local benchmark need on a fresh Debian machine.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev nlohmann-json3-dev groff-base iproute2 nftables util-linux)
+packages=(g++ cmake make libgtest-dev nlohmann-json3-dev libboost-math-dev groff-base iproute2 nftables util-linux python3-matplotlib)
 missing=()
 for package in "${packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
