@@ -202,6 +202,20 @@ TEST(CommandLine, RateIsInBitsPerSecondWithThousandsSuffixes) {
     }
 }
 
+TEST(CommandLine, RepeatAndOmit) {
+    const Parsed plain = parse({"-s"});
+    EXPECT_EQ(plain.config.repeat, 1);
+    EXPECT_EQ(plain.config.omit_microseconds, 0);
+    EXPECT_FALSE(plain.config.watch_phases);
+    EXPECT_EQ(parse({"-s", "--repeat=1000"}).config.repeat, 1000);
+    const Parsed omit = parse({"-s", "--omit=2.5", "--time=4"});
+    ASSERT_EQ(omit.outcome, ParseOutcome::RUN);
+    EXPECT_EQ(omit.config.omit_microseconds, 2500000);
+    // The omitted part is measured by the phase's watcher.
+    EXPECT_TRUE(omit.config.watch_phases);
+    EXPECT_EQ(parse({"-s", "--omit=5"}).config.omit_microseconds, 5000000);
+}
+
 // Figures are read only when some option asks for them: without one, a run is what it was.
 TEST(CommandLine, FigureOptions) {
     const struct {

@@ -96,7 +96,22 @@ TEST(LongOptions, BadValuesAreBadUse) {
         {"--rate=99999999999999999999999999999"},
         {"--rate=M"},
         {"--rate="},
-        {"--rate"}};
+        {"--rate"},
+        {"--repeat=0"},
+        {"--repeat=1001"},
+        {"--repeat=-1"},
+        {"--repeat=2x"},
+        {"--repeat=1.5"},
+        {"--repeat=99999999999999999999"},
+        {"--repeat="},
+        {"--omit=-1"},
+        {"--omit=5.01"},
+        {"--omit=1s"},
+        {"--omit=.5"},
+        {"--omit="},
+        // One second less than the phase at most, whichever comes first.
+        {"--time=2", "--omit=1.5"},
+        {"--omit=2", "--time=2"}};
     for (const std::vector<std::string>& values : cases) {
         std::vector<std::string> arguments{flenko_path(), "-t"};
         arguments.insert(arguments.end(), values.begin(), values.end());
