@@ -22,9 +22,10 @@ TEST(ManualPage, RendersAndCoversEveryOption) {
     ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << rendered.out;
     const std::string options = rendered.out.substr(start, end - start);
     for (const char* option :
-         {"-s",         "-t",     "-u",        "-b",       "-B",           "-K",     "-M",
-          "-G",         "-p",     "-h",        "-d",       "-?",           "--json", "--time",
-          "--interval", "--rate", "--verbose", "--window", "--congestion", "--help", "--version"}) {
+         {"-s",        "-t",       "-u",           "-b",     "-B",       "-K",
+          "-M",        "-G",       "-p",           "-h",     "-d",       "-?",
+          "--json",    "--time",   "--interval",   "--rate", "--repeat", "--omit",
+          "--verbose", "--window", "--congestion", "--help", "--version"}) {
         const std::regex documented(
             "(^|\\s)" + std::regex_replace(option, std::regex("\\?"), "\\?") + "(\\W|$)");
         EXPECT_TRUE(std::regex_search(options, documented)) << option;

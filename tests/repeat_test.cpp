@@ -91,13 +91,12 @@ TEST(Repeat, SummarizesEveryPassAndTheTextMatchesTheDocument) {
         SCOPED_TRACE(direction);
         expect_statistics_of_samples(result[direction]);
         const json& rate = result[direction]["statistics"]["rate"];
-        const std::string expected = std::string("Packet size  8k bytes ") +
-                                     (direction[0] == 't' ? "Tx" : "Rx") + ": " +
-                                     in_text(rate, "mean") + " " + rate["unit"].get<std::string>() +
-                                     ", 95 % CI " + in_text(rate, "ci95", 0) + " - " +
-                                     in_text(rate, "ci95", 1) + ", sd " + in_text(rate, "stdev") +
-                                     ", min " + in_text(rate, "min") + ", max " +
-                                     in_text(rate, "max") + "\n";
+        const std::string expected =
+            std::string("Packet size  8k bytes ") + (direction[0] == 't' ? "Tx" : "Rx") + ": " +
+            in_text(rate, "mean") + " " + rate["unit"].get<std::string>() + ", 95 % CI " +
+            in_text(rate, "ci95", 0) + " - " + in_text(rate, "ci95", 1) + ", sd " +
+            in_text(rate, "stdev") + ", min " + in_text(rate, "min") + ", max " +
+            in_text(rate, "max") + "\n";
         EXPECT_NE(client.err.find(expected), std::string::npos) << expected << client.err;
     }
 }
@@ -112,13 +111,13 @@ TEST(Omit, RatesLeaveTheFirstSecondOut) {
     const std::string tc = find_program("tc");
     ASSERT_FALSE(tc.empty());
     // 10 Mbit/s, with a bucket holding a second of it.
-    ASSERT_EQ(hosts.run(hosts.client(), {tc, "qdisc", "replace", "dev", hosts.client().device,
-                                         "root", "tbf", "rate", "10mbit", "burst", "1250kb",
-                                         "limit", "2mb"}),
-              "");
+    ASSERT_EQ(
+        hosts.run(hosts.client(), {tc, "qdisc", "replace", "dev", hosts.client().device, "root",
+                                   "tbf", "rate", "10mbit", "burst", "1250kb", "limit", "2mb"}),
+        "");
     const std::string port = std::to_string(fresh_port());
-    ChildProcess server(hosts.command(
-        hosts.server(), {flenko_short_path(), "-s", "-t", "-p", port, "--time=3", "--omit=1", "--json"}));
+    ChildProcess server(hosts.command(hosts.server(), {flenko_short_path(), "-s", "-t", "-p", port,
+                                                       "--time=3", "--omit=1", "--json"}));
     ASSERT_TRUE(server.wait_for_error("TCP server listening.", seconds(5))) << server.err();
     const ProcessResult client = run_process(
         hosts.command(hosts.client(), {flenko_short_path(), "-t", "-p", port, "-b", "8k",
@@ -139,8 +138,9 @@ TEST(Omit, RatesLeaveTheFirstSecondOut) {
     EXPECT_NEAR(received["seconds"].get<double>(), 2.0, 0.3) << lines[0];
     const double kept_bits = received["bytes_per_second"].get<double>() * 8;
     EXPECT_NEAR(kept_bits / 10e6, 1.0, 0.1) << lines[0];
-    const double whole_bits = (received["bytes"].get<double>() + omitted["bytes"].get<double>()) *
-                              8 / (received["seconds"].get<double>() + omitted["seconds"].get<double>());
+    const double whole_bits =
+        (received["bytes"].get<double>() + omitted["bytes"].get<double>()) * 8 /
+        (received["seconds"].get<double>() + omitted["seconds"].get<double>());
     EXPECT_GT(whole_bits, kept_bits * 1.15) << lines[0];
 
     // The client's own view of its sending leaves the same second out.

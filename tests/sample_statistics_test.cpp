@@ -1,8 +1,8 @@
+#include "core/sample_statistics.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "core/sample_statistics.h"
 
 namespace {
 
@@ -10,7 +10,7 @@ TEST(SampleStatistics, StudentTQuantilesMatchTheTables) {
     const struct {
         int64_t degrees;
         double quantile;  // t(0.975, degrees), three decimals as tables print it
-    } cases[] = {{1, 12.706}, {2, 4.303}, {4, 2.776}, {9, 2.262},
+    } cases[] = {{1, 12.706}, {2, 4.303},  {4, 2.776},  {9, 2.262},
                  {29, 2.045}, {99, 1.984}, {999, 1.962}};
     for (const auto& c : cases) {
         EXPECT_NEAR(student_t_quantile(0.975, c.degrees), c.quantile, 0.0005) << c.degrees;

@@ -48,9 +48,9 @@ enum class ValueKind {
     NONE,
     WHOLE_NUMBER,    // digits
     DECIMAL_NUMBER,  // digits, then optionally a point and digits
-    BYTES,            // digits and an optional K or M (1024-based), or "auto" (0)
-    BITRATE,          // decimal digits and an optional K, M or G (1000-based)
-    NAME,             // least to most characters, kept as given
+    BYTES,           // digits and an optional K or M (1024-based), or "auto" (0)
+    BITRATE,         // decimal digits and an optional K, M or G (1000-based)
+    NAME,            // least to most characters, kept as given
 };
 
 // One row per long option: the parser, --help and the manual follow from it. The help text

@@ -57,8 +57,9 @@ Json statistics_figures(const SampleStatistics& rate, double scale) {
         {"stdev", scaled(rate.stdev)},
         {"min", rate.min * scale},
         {"max", rate.max * scale},
-        {"ci95", rate.ci_low && rate.ci_high ? Json::array({*rate.ci_low * scale, *rate.ci_high * scale})
-                                           : Json(nullptr)},
+        {"ci95", rate.ci_low && rate.ci_high
+                     ? Json::array({*rate.ci_low * scale, *rate.ci_high * scale})
+                     : Json(nullptr)},
     };
 }
 

@@ -167,8 +167,7 @@ KeptPart PhaseWatch::kept(int64_t bytes, int64_t ticks) const {
     if (!figures_.omitted || ticks == FAILED_TICKS) {
         return {bytes, ticks};
     }
-    const int64_t omitted_ticks =
-        figures_.omitted->microseconds * TICKS_PER_SECOND / 1000000;
+    const int64_t omitted_ticks = figures_.omitted->microseconds * TICKS_PER_SECOND / 1000000;
     return {bytes - figures_.omitted->bytes, ticks - omitted_ticks};
 }
 
@@ -248,8 +247,9 @@ void add_phase_figures_json(nlohmann::ordered_json& phase, const PhaseFigures& f
     phase["cpu"] = cpu_figures_json(figures.cpu);
     if (run_config.omit_microseconds > 0) {
         phase["omitted"] =
-            figures.omitted ? nlohmann::ordered_json{{"bytes", figures.omitted->bytes},
-                                                     {"seconds", figures.omitted->microseconds / 1e6}}
-                            : nlohmann::ordered_json(nullptr);
+            figures.omitted
+                ? nlohmann::ordered_json{{"bytes", figures.omitted->bytes},
+                                         {"seconds", figures.omitted->microseconds / 1e6}}
+                : nlohmann::ordered_json(nullptr);
     }
 }

@@ -90,8 +90,8 @@ void print_repeat_summary() {
         "\nSummary of %ld passes: mean rate, 95 %% confidence interval of the mean, standard "
         "deviation, minimum, maximum.\n",
         static_cast<long>(passes));
-    for (int64_t i = 0; i < run_config.sizes.count && i < static_cast<int64_t>(run_record.sizes.size());
-         ++i) {
+    for (int64_t i = 0;
+         i < run_config.sizes.count && i < static_cast<int64_t>(run_record.sizes.size()); ++i) {
         print_direction(i, true);
         print_direction(i, false);
     }

@@ -63,8 +63,8 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
         arrived_kept = std::llround(static_cast<double>(arrived) * static_cast<double>(sent_kept) /
                                     static_cast<double>(sent.datagrams));
     }
-    size_record.tx = measured_phase(arrived_kept * size, kept_ticks,
-                                    loss_percent(sent.datagrams, arrived));
+    size_record.tx =
+        measured_phase(arrived_kept * size, kept_ticks, loss_percent(sent.datagrams, arrived));
     size_record.tx.figures = tx_watch.finish();
     if (send_ticks != FAILED_TICKS) {
         print_rate(line.out(), size_record.tx.bytes, kept_ticks);
