@@ -112,8 +112,7 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
      "server: serve only clients whose address falls in one of\n"
      "these IPv6 or IPv4 prefixes (2001:db8::/32, 192.0.2.0/24)\n"
      "or addresses; close any other connection at once"},
-    {"max-session", OPTION_MAX_SESSION, ValueKind::WHOLE_NUMBER, "=<sec>", 1, MAX_SESSION_LIMIT,
-     0,
+    {"max-session", OPTION_MAX_SESSION, ValueKind::WHOLE_NUMBER, "=<sec>", 1, MAX_SESSION_LIMIT, 0,
      "server: end a client's connection once it has lasted\n"
      "this long, %1$g to %2$g; default: no limit"},
     {"help", OPTION_HELP, ValueKind::NONE, "", 0, 0, 0, "print this text"},

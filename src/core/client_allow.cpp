@@ -93,6 +93,7 @@ bool prefix_matches(const AddressPrefix& prefix, const in6_addr& address) {
 bool client_allowed(const in6_addr& address) {
     const std::vector<AddressPrefix>& allowed = run_config.allowed_clients;
     return allowed.empty() ||
-           std::any_of(allowed.begin(), allowed.end(),
-                       [&](const AddressPrefix& prefix) { return prefix_matches(prefix, address); });
+           std::any_of(allowed.begin(), allowed.end(), [&](const AddressPrefix& prefix) {
+               return prefix_matches(prefix, address);
+           });
 }

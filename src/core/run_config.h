@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/client_allow.h"
-
 #include "core/phase_alarm.h"
 
 enum UnitMode : int {

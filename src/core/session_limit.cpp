@@ -48,8 +48,8 @@ void SessionLimit::watch() {
     }
     char peer[INET6_ADDRSTRLEN] = "";
     inet_ntop(AF_INET6, &peer_.sin6_addr, peer, sizeof peer);
-    fprintf(stderr, "--max-session: the %s session of %s has lasted %d s; ending it.\n",
-            protocol_, peer, run_config.max_session_seconds);
+    fprintf(stderr, "--max-session: the %s session of %s has lasted %d s; ending it.\n", protocol_,
+            peer, run_config.max_session_seconds);
     // Wakes the role from any wait on the connection, and fails its transfers from now on.
     shutdown(connection_, SHUT_RDWR);
 }
