@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <charconv>
 #include <string>
 #include <string_view>
 
@@ -16,12 +17,13 @@ constexpr int MAPPED_PREFIX_BITS = IPV6_BITS - IPV4_BITS;  // ::ffff:0:0/96
 
 // A prefix length: one to three digits, no sign or spaces, at most most.
 std::optional<int> parse_length(std::string_view text, int most) {
-    if (text.empty() || text.size() > 3 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    int length = 0;
+    const char* const end = text.data() + text.size();
+    if (text.empty() || text.size() > 3 || text[0] < '0' || text[0] > '9' ||
+        std::from_chars(text.data(), end, length).ptr != end || length > most) {
         return std::nullopt;
     }
-    const int length = std::stoi(std::string(text));
-    return length <= most ? std::optional(length) : std::nullopt;
+    return length;
 }
 
 std::optional<AddressPrefix> parse_prefix(std::string_view item) {
