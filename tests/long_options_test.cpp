@@ -16,7 +16,9 @@ using std::chrono::seconds;
 
 // A timed phase ends with the block in flight when its alarm fires, and the peer's phase
 // reaches this client late on a slow or sanitized machine; a wrong length is a second off.
-constexpr double PHASE_SLACK_SECONDS = 0.4;
+// Under ThreadSanitizer on a machine loaded three times over a UDP sender was seen to end
+// 0.45 s late.
+constexpr double PHASE_SLACK_SECONDS = 0.6;
 
 const std::string BANNER =
     "\nFLENKO - Network Throughput Benchmark, Version 1.34\nWritten by the FLENKO developers\n";
@@ -34,6 +36,9 @@ TEST(LongOptions, VersionAndHelp) {
     EXPECT_NE(rest.find("--json"), std::string::npos) << rest;
     EXPECT_NE(rest.find("--time=<sec>"), std::string::npos) << rest;
     EXPECT_NE(rest.find("1 to 3600 (default 6)"), std::string::npos) << rest;
+    // A help text that shows only the default still shows the default.
+    EXPECT_NE(rest.find("(default 131072)"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("95 % confidence"), std::string::npos) << rest;
 }
 
 // Bad values are bad options: the usage text and status 1, before any connection.

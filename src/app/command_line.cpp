@@ -250,13 +250,34 @@ std::optional<double> parse_value(const LongOptionRow& row, const char* text) {
     return value;
 }
 
+// The row's help with %1$g, %2$g and %3$g replaced by its range and default, and %% by %.
+// Done by hand: printf leaves positional arguments that a text skips undefined.
+std::string fill_help(const LongOptionRow& row) {
+    const double values[] = {row.least, row.most, row.fallback};
+    std::string filled;
+    for (const char* at = row.help; *at != '\0'; ++at) {
+        if (at[0] == '%' && at[1] == '%') {
+            filled += '%';
+            ++at;
+        } else if (at[0] == '%' && at[1] >= '1' && at[1] <= '3' && strncmp(at + 2, "$g", 2) == 0) {
+            char number[32];
+            snprintf(number, sizeof number, "%g", values[at[1] - '1']);
+            filled += number;
+            at += 3;
+        } else {
+            filled += *at;
+        }
+    }
+    return filled;
+}
+
 void print_long_options() {
     puts("Long options:");
     for (const LongOptionRow& row : LONG_OPTION_ROWS) {
         char head[64];
         snprintf(head, sizeof head, "  --%s%s", row.name, row.value_name);
-        char help[512];
-        snprintf(help, sizeof help, row.help, row.least, row.most, row.fallback);
+        const std::string filled = fill_help(row);
+        const char* const help = filled.c_str();
         // A head too long for the column gets a line of its own.
         if (static_cast<int>(strlen(head)) > HELP_COLUMN - 3) {
             printf("%s\n%*s", head, HELP_COLUMN - 2, "");
