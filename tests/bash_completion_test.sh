@@ -59,14 +59,14 @@ expect_offered() {
     shift
     got=$(offered "$line")
     for word in "$@"; do
-        grep -qxF -- "$word" <<<"$got" || fail "[$line] does not offer '$word'; offers: $(echo $got)"
+        grep -qxF -- "$word" <<<"$got" || fail "[$line] does not offer '$word'; offers: ${got//$'\n'/ }"
     done
 }
 
 expect_nothing() {
     local got
     got=$(offered "$1")
-    [[ -z $got ]] || fail "[$1] offers: $(echo $got)"
+    [[ -z $got ]] || fail "[$1] offers: ${got//$'\n'/ }"
 }
 
 run_cases() {

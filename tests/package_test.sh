@@ -78,6 +78,7 @@ gzip -dc "$root/usr/share/man/man1/flenko.1.gz" | cmp -s - "$source/docs/flenko.
 head -n 1 "$source/docs/flenko.1" | grep -qF "\"flenko $version\"" ||
     fail "docs/flenko.1's title does not name version $version: $(head -n 1 "$source/docs/flenko.1")"
 unit=$root/usr/lib/systemd/system/flenko.service
+# shellcheck disable=SC2016 # the unit's own variable, unexpanded
 grep -qx 'ExecStart=/usr/bin/flenko -s $FLENKO_OPTIONS' "$unit" || fail "unit: $(grep ExecStart "$unit")"
 grep -qx 'EnvironmentFile=-/etc/default/flenko' "$unit" || fail "unit: $(grep EnvironmentFile "$unit")"
 step "contents"
@@ -108,6 +109,7 @@ for file in bin/flenko share/man/man1/flenko.1.gz lib/systemd/system/flenko.serv
     [[ -f $user/usr/local/$file ]] || fail "cmake --install lacks /usr/local/$file"
 done
 unit=$user/usr/local/lib/systemd/system/flenko.service
+# shellcheck disable=SC2016
 grep -qx 'ExecStart=/usr/local/bin/flenko -s $FLENKO_OPTIONS' "$unit" ||
     fail "user's unit: $(grep ExecStart "$unit")"
 grep -qx 'EnvironmentFile=-/usr/local/etc/default/flenko' "$unit" ||
