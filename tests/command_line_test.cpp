@@ -242,6 +242,22 @@ TEST(CommandLine, FigureOptions) {
     }
 }
 
+TEST(CommandLine, ServerControls) {
+    const Parsed plain = parse({"-s"});
+    EXPECT_TRUE(plain.config.allowed_clients.empty());
+    EXPECT_EQ(plain.config.max_session_seconds, 0);
+    // Each --allow adds its prefixes.
+    const Parsed controlled =
+        parse({"-s", "--allow=2001:db8::/32,192.0.2.0/24", "--allow=::1", "--max-session=86400"});
+    ASSERT_EQ(controlled.outcome, ParseOutcome::RUN);
+    ASSERT_EQ(controlled.config.allowed_clients.size(), 3U);
+    EXPECT_EQ(controlled.config.allowed_clients[0].length, 32);
+    EXPECT_EQ(controlled.config.allowed_clients[1].length, 96 + 24);
+    EXPECT_EQ(controlled.config.allowed_clients[2].length, 128);
+    EXPECT_EQ(controlled.config.max_session_seconds, 86400);
+    EXPECT_EQ(parse({"-s", "--max-session=1"}).config.max_session_seconds, 1);
+}
+
 TEST(CommandLine, ServerProtocols) {
     const Parsed both = parse({"-s"});
     EXPECT_EQ(both.outcome, ParseOutcome::RUN);

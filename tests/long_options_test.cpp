@@ -122,6 +122,22 @@ TEST(LongOptions, BadValuesAreBadUse) {
     }
 }
 
+// A server's bad controls end it before it opens a socket: it never listens.
+TEST(LongOptions, BadServerControlsAreBadUse) {
+    const std::string usage = run_process({flenko_path(), "-?"}).out;
+    for (const char* value :
+         {"--allow=2001:db8::/129", "--allow=10.0.0.0/33", "--allow=abc/8", "--allow=::1,",
+          "--allow=::1/64x", "--allow=", "--allow", "--max-session=0", "--max-session=86401",
+          "--max-session=-1", "--max-session=1.5", "--max-session=10s", "--max-session="}) {
+        // The port after the bad value: parsing stops before it, and the usage text shows the
+        // default one.
+        const ProcessResult result = run_process(
+            {flenko_path(), "-s", value, "-p", std::to_string(fresh_port())}, seconds(10));
+        EXPECT_EQ(result.exit_status, 1) << value;
+        EXPECT_EQ(result.out, usage) << value;
+    }
+}
+
 // Long options after the operand are never seen, like short ones.
 TEST(LongOptions, ParsingStopsAtTheOperand) {
     const ProcessResult no_protocol = run_process({flenko_path(), "::1", "--json", "-t"});

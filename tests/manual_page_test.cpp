@@ -25,7 +25,8 @@ TEST(ManualPage, RendersAndCoversEveryOption) {
          {"-s",        "-t",       "-u",           "-b",     "-B",       "-K",
           "-M",        "-G",       "-p",           "-h",     "-d",       "-?",
           "--json",    "--time",   "--interval",   "--rate", "--repeat", "--omit",
-          "--verbose", "--window", "--congestion", "--help", "--version"}) {
+          "--verbose", "--window", "--congestion", "--allow", "--max-session", "--help",
+          "--version"}) {
         const std::regex documented(
             "(^|\\s)" + std::regex_replace(option, std::regex("\\?"), "\\?") + "(\\W|$)");
         EXPECT_TRUE(std::regex_search(options, documented)) << option;

@@ -148,7 +148,9 @@ TEST(Omit, RatesLeaveTheFirstSecondOut) {
     ASSERT_TRUE(document.is_object()) << client.out;
     EXPECT_EQ(document["omit_seconds"], 1.0);
     const json& tx = document["results"][0]["tx"];
-    EXPECT_NEAR(tx["seconds"].get<double>(), 2.0, 0.1) << tx;
+    // The sender's clock stops when its last send returns: through a slow link with a full
+    // socket buffer that send waits for the kernel to drain room, a tenth of a second or so.
+    EXPECT_NEAR(tx["seconds"].get<double>(), 2.0, 0.3) << tx;
     EXPECT_NEAR(tx["bytes_per_second"].get<double>() * 8 / 10e6, 1.0, 0.15) << tx;
 }
 

@@ -15,6 +15,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/client_allow.h"
 
 namespace {
 
@@ -39,6 +42,8 @@ enum LongOption : int {
     OPTION_REPEAT,
     OPTION_OMIT,
     OPTION_VERBOSE,
+    OPTION_ALLOW,
+    OPTION_MAX_SESSION,
     OPTION_HELP,
     OPTION_VERSION,
 };
@@ -51,6 +56,7 @@ enum class ValueKind {
     BYTES,           // digits and an optional K or M (1024-based), or "auto" (0)
     BITRATE,         // decimal digits and an optional K, M or G (1000-based)
     NAME,            // least to most characters, kept as given
+    PREFIX_LIST,     // IPv6 or IPv4 prefixes or addresses, comma-separated
 };
 
 // One row per long option: the parser, --help and the manual follow from it. The help text
@@ -102,6 +108,13 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
      "after each result line, a line of TCP's own figures\n"
      "(retransmits, round-trip time, congestion window) and\n"
      "of this process's CPU use"},
+    {"allow", OPTION_ALLOW, ValueKind::PREFIX_LIST, "=<prefix,...>", 0, 0, 0,
+     "server: serve only clients whose address falls in one of\n"
+     "these IPv6 or IPv4 prefixes (2001:db8::/32, 192.0.2.0/24)\n"
+     "or addresses; close any other connection at once"},
+    {"max-session", OPTION_MAX_SESSION, ValueKind::WHOLE_NUMBER, "=<sec>", 1, MAX_SESSION_LIMIT, 0,
+     "server: end a client's connection once it has lasted\n"
+     "this long, %1$g to %2$g; default: no limit"},
     {"help", OPTION_HELP, ValueKind::NONE, "", 0, 0, 0, "print this text"},
     {"version", OPTION_VERSION, ValueKind::NONE, "", 0, 0, 0, "print the version"},
 };
@@ -219,6 +232,9 @@ std::optional<double> parse_value(const LongOptionRow& row, const char* text) {
         }
         return bytes;
     }
+    if (text != nullptr && row.kind == ValueKind::PREFIX_LIST) {
+        return parse_prefix_list(text) ? std::optional(0.0) : std::nullopt;
+    }
     if (text != nullptr && row.kind == ValueKind::BITRATE) {
         const std::optional<double> rate = parse_bitrate(text);
         return rate && *rate >= row.least && *rate <= row.most ? rate : std::nullopt;
@@ -241,7 +257,12 @@ void print_long_options() {
         snprintf(head, sizeof head, "  --%s%s", row.name, row.value_name);
         char help[512];
         snprintf(help, sizeof help, row.help, row.least, row.most, row.fallback);
-        printf("%-*s", HELP_COLUMN - 2, head);
+        // A head too long for the column gets a line of its own.
+        if (static_cast<int>(strlen(head)) > HELP_COLUMN - 3) {
+            printf("%s\n%*s", head, HELP_COLUMN - 2, "");
+        } else {
+            printf("%-*s", HELP_COLUMN - 2, head);
+        }
         for (const char* line = help;;) {
             const char* const next = strchr(line, '\n');
             const int length =
@@ -353,6 +374,16 @@ ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, Comman
                 break;
             case OPTION_VERBOSE:
                 config.verbose = true;
+                break;
+            case OPTION_ALLOW: {
+                // Each --allow adds to the list.
+                const std::vector<AddressPrefix> prefixes = *parse_prefix_list(optarg);
+                config.allowed_clients.insert(config.allowed_clients.end(), prefixes.begin(),
+                                              prefixes.end());
+                break;
+            }
+            case OPTION_MAX_SESSION:
+                config.max_session_seconds = static_cast<int>(*value);
                 break;
             case OPTION_HELP:
                 return ParseOutcome::HELP;

@@ -1,16 +1,13 @@
 #include "core/phase_watch.h"
 
-#include <pthread.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <system_error>
 
 #include "core/congestion_control.h"
 #include "core/figure_fields.h"
 #include "core/phase_timer.h"
+#include "core/quiet_thread.h"
 #include "core/run_config.h"
 
 namespace {
@@ -45,17 +42,7 @@ PhaseWatch::PhaseWatch(int32_t size, bool sending, const PhaseProgress* progress
         progress == nullptr) {
         return;
     }
-    // The phase's alarm must land on the thread it is meant to interrupt, never this one.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    try {
-        reporter_ = std::thread(&PhaseWatch::watch_phase, this);
-    } catch (const std::system_error&) {
-        puts("Cannot create additional thread.");
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    start_quiet_thread(reporter_, [this] { watch_phase(); });
 }
 
 PhaseWatch::~PhaseWatch() {

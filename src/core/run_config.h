@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <vector>
 
+#include "core/client_allow.h"
 #include "core/phase_alarm.h"
 
 enum UnitMode : int {
@@ -31,6 +33,8 @@ constexpr int MAX_REPEAT = 1000;
 // --rate's range, in bits per second.
 constexpr double SLOWEST_RATE = 1.0;
 constexpr double FASTEST_RATE = 1e12;
+// --max-session's longest limit, a day.
+constexpr int MAX_SESSION_LIMIT = 86400;
 
 struct SizeList {
     int32_t sizes[MAX_SIZES] = {1024, 2048, 4096, 8192, 16384, 32767};
@@ -56,6 +60,8 @@ struct RunConfig {
     int64_t omit_microseconds = 0;               // of each phase, left out of its rate
     bool verbose = false;                        // a line of TCP and CPU figures per result line
     bool watch_phases = false;                   // those figures are wanted, in text or JSON
+    std::vector<AddressPrefix> allowed_clients;  // a server serves only these; empty: everyone
+    int max_session_seconds = 0;                 // a server ends connections this old; 0: never
 };
 
 extern RunConfig run_config;

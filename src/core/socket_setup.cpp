@@ -108,7 +108,9 @@ void set_idle_limit(int socket) {
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
-Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names) {
+namespace {
+
+Socket open_socket(int type, int port, bool no_delay, bool reuse_address, SocketNames names) {
     Socket socket_owner(socket(AF_INET6, type, 0));
     if (!socket_owner.is_open()) {
         perror(names.socket_call);
@@ -121,6 +123,10 @@ Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names) {
     if (no_delay) {
         set_no_delay(socket_owner.fd());
     }
+    if (reuse_address) {
+        constexpr int on = 1;
+        setsockopt(socket_owner.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     const sockaddr_in6 local = make_socket_address(run_config.local_address, port);
     if (bind(socket_owner.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
         perror(names.bind_call);
@@ -129,8 +135,14 @@ Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names) {
     return socket_owner;
 }
 
+}  // namespace
+
+Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names) {
+    return open_socket(type, port, no_delay, false, names);
+}
+
 Socket open_listening_socket(int port, bool no_delay, SocketNames names) {
-    Socket listener = open_bound_socket(SOCK_STREAM, port, no_delay, names);
+    Socket listener = open_socket(SOCK_STREAM, port, no_delay, true, names);
     if (listener.is_open() && listen(listener.fd(), LISTEN_BACKLOG) < 0) {
         perror("listen()");
         return Socket();

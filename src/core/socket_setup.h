@@ -68,7 +68,9 @@ struct SocketNames {
 // Failures are reported and give a closed Socket.
 Socket open_bound_socket(int type, int port, bool no_delay, SocketNames names);
 
-// A bound stream socket listening on port, or a closed Socket after a report.
+// A bound stream socket listening on port, or a closed Socket after a report. It binds even
+// while connections of a server that just ended wait out TIME_WAIT; a port that another
+// socket listens on stays refused.
 Socket open_listening_socket(int port, bool no_delay, SocketNames names);
 
 // A stream socket bound to the local address at port 0 and connected to the server.

@@ -8,13 +8,15 @@
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/served_phase_log.h"
+#include "core/session_limit.h"
 #include "core/test_buffer.h"
 #include "tcp/tcp_roles.h"
 
 namespace {
 
 // Runs the phases the client asks for until it ends the connection or a record fails.
-void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6& peer) {
+void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6& peer,
+                      const SessionLimit& limit) {
     PhaseTimer timer;
     ServedPhase served;
     served.peer = peer;
@@ -36,8 +38,9 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
         PhaseWatch watch(block, sending, &progress, connection, true);
         PhaseResult moved;
         if (sending) {
-            SendPacer pacer(block, 0, run_config.phase_seconds);
-            start_alarm(run_config.phase_seconds);
+            const int phase_seconds = limit.phase_seconds(run_config.phase_seconds);
+            SendPacer pacer(block, 0, phase_seconds);
+            start_alarm(phase_seconds);
             timer_start(timer);
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
             moved = send_phase(connection, buffer, block, &progress, &pacer);
@@ -84,12 +87,15 @@ void* tcp_server(void* /*unused*/) {
     }
     for (;;) {
         sockaddr_in6 peer{};
-        const Socket connection = accept_client(listener.fd(), "TCP server listening.",
+        const Socket connection = accept_client(listener.fd(), "TCP", "TCP server listening.",
                                                 "TCP connection established ... ", peer);
         if (!connection.is_open()) {
             return nullptr;
         }
-        serve_connection(connection.fd(), buffer.bytes(), peer);
+        {
+            const SessionLimit limit(connection.fd(), peer, "TCP");
+            serve_connection(connection.fd(), buffer.bytes(), peer, limit);
+        }
         puts("\nDone.");
     }
 }

@@ -26,8 +26,8 @@ DatagramPhase send_datagram_phase(unsigned char* buffer, int size, const sockadd
 // The pacer of a datagram phase whose receiver starts timing it now. Half a block of
 // credit: over the phase the receiver then counts the rate's datagrams rounded to the
 // nearest, not always one short.
-inline SendPacer datagram_pacer(int size) {
-    return {size, size / 2, run_config.phase_seconds};
+inline SendPacer datagram_pacer(int size, int phase_seconds = run_config.phase_seconds) {
+    return {size, size / 2, phase_seconds};
 }
 
 // Receives the record that ends the peer's datagram phase. The control connection is

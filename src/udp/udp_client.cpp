@@ -117,6 +117,7 @@ void udp_client() {
     puts("\nUDP connection established.");
     run_record.connected = true;
     const sockaddr_in6 server = make_socket_address(run_config.server_address, run_config.udp_port);
+    set_udp_peer(&server.sin6_addr);
     walk_sizes(
         [&](int32_t size) { return measure_size(control.fd(), buffer.bytes(), server, size); });
     send_end_record(control.fd());

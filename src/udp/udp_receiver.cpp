@@ -48,6 +48,7 @@ bool receive_buffer_mostly_free(int socket) {
 // rest of them all land in the one buffer, never looked at.
 struct ReceiveBatch {
     struct Message {
+        sockaddr_in6 source;
         unsigned char header[DATAGRAM_HEADER_SIZE];
         iovec parts[2];
         // Room for the kernel's receive time.
@@ -61,6 +62,7 @@ struct ReceiveBatch {
             Message& message = held[i];
             message.parts[0] = {message.header, DATAGRAM_HEADER_SIZE};
             message.parts[1] = {buffer, TEST_BUFFER_SIZE};
+            messages[i].msg_hdr.msg_name = &message.source;
             messages[i].msg_hdr.msg_iov = message.parts;
             messages[i].msg_hdr.msg_iovlen = 2;
             messages[i].msg_hdr.msg_control = message.control;
@@ -90,11 +92,21 @@ int64_t receive_time(const msghdr& message, int64_t batch_time) {
 std::mutex udp_socket_use;
 // What the numbered datagrams of the current phase tell; under udp_socket_use.
 DatagramOrder udp_order;
+// Whose datagrams count: the session peer's address; nobody's between sessions. Its port is
+// not compared: a NAT may rewrite the port a client sends from, while its address is the
+// control connection's. Under udp_socket_use.
+std::optional<in6_addr> udp_peer;
+
+bool from_peer(const msghdr& message, const sockaddr_in6& source) {
+    return udp_peer && message.msg_namelen == sizeof source && source.sin6_family == AF_INET6 &&
+           memcmp(&source.sin6_addr, &*udp_peer, sizeof source.sin6_addr) == 0;
+}
 
 // Receives what is waiting, up to a batch, without waiting, and counts it. Returns what
 // recvmmsg returns.
 int receive_batch(ReceiveBatch& batch) {
     for (mmsghdr& message : batch.messages) {
+        message.msg_hdr.msg_namelen = sizeof(sockaddr_in6);
         message.msg_hdr.msg_controllen = sizeof ReceiveBatch::Message::control;
     }
     const int received = recvmmsg(udp_socket, batch.messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr);
@@ -102,6 +114,11 @@ int receive_batch(ReceiveBatch& batch) {
     int64_t bytes = 0;
     int64_t batch_time = 0;
     for (int i = 0; i < received; ++i) {
+        // Another host's datagrams (or a stale sender's) would make the counts and the loss
+        // plainly wrong, even negative.
+        if (!from_peer(batch.messages[i].msg_hdr, batch.held[i].source)) {
+            continue;
+        }
         const unsigned length = batch.messages[i].msg_len;
         packets += length > 0 ? 1 : 0;
         bytes += length;
@@ -129,6 +146,14 @@ void reset_udp_counters() {
     udp_counters.datagrams.store(0, std::memory_order_relaxed);
     udp_counters.bytes.store(0, std::memory_order_relaxed);
     udp_order.reset();
+}
+
+void set_udp_peer(const in6_addr* peer) {
+    const std::lock_guard hold(udp_socket_use);
+    udp_peer.reset();
+    if (peer != nullptr) {
+        udp_peer = *peer;
+    }
 }
 
 DatagramOrderFigures read_datagram_order() {

@@ -1,6 +1,7 @@
 // The UDP benchmark: the datagram receiver both sides lean on, and the two roles.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -23,6 +24,10 @@ extern std::atomic<int> udp_receiver_ready;
 
 // Resets the counts and the sequence figures at the start of a phase.
 void reset_udp_counters();
+
+// Whose datagrams are counted from now on: those from address peer only, or nobody's when
+// null.
+void set_udp_peer(const in6_addr* peer);
 
 // The sequence figures of the datagrams counted since the last reset.
 DatagramOrderFigures read_datagram_order();

@@ -8,6 +8,7 @@
 #include "core/report.h"
 #include "core/run_config.h"
 #include "core/served_phase_log.h"
+#include "core/session_limit.h"
 #include "core/test_buffer.h"
 #include "udp/datagram_phase.h"
 #include "udp/udp_roles.h"
@@ -27,7 +28,7 @@ void start_clock(ServerClock& clock) {
 
 // Serves the records of one control connection; client is where its datagrams go.
 void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6& client,
-                      ServerClock& clock) {
+                      ServerClock& clock, const SessionLimit& limit) {
     bool client_sending = false;  // between the echo and the count request
     ServedPhase served;
     served.peer = client;
@@ -75,11 +76,12 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             }
         } else if (command == CMD_TO_CLIENT && fits_test_buffer(size)) {
             const int block = static_cast<int>(size);
-            SendPacer pacer = datagram_pacer(block);
+            const int phase_seconds = limit.phase_seconds(run_config.phase_seconds);
+            SendPacer pacer = datagram_pacer(block, phase_seconds);
             ResultLine line;
             PhaseProgress progress;
             PhaseWatch watch(block, true, &progress, udp_socket, false);
-            start_alarm(run_config.phase_seconds);
+            start_alarm(phase_seconds);
             start_clock(clock);
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
             buffer[0] = 0;
@@ -135,13 +137,18 @@ void* udp_server(void* /*unused*/) {
     ServerClock clock;
     for (;;) {
         sockaddr_in6 client{};
-        const Socket connection = accept_client(listener.fd(), "UDP server listening.",
+        const Socket connection = accept_client(listener.fd(), "UDP", "UDP server listening.",
                                                 "UDP connection established ... ", client);
         if (!connection.is_open()) {
             return nullptr;
         }
         client.sin6_port = make_socket_address(client.sin6_addr, run_config.udp_port).sin6_port;
-        serve_connection(connection.fd(), buffer.bytes(), client, clock);
+        set_udp_peer(&client.sin6_addr);
+        {
+            const SessionLimit limit(connection.fd(), client, "UDP");
+            serve_connection(connection.fd(), buffer.bytes(), client, clock, limit);
+        }
+        set_udp_peer(nullptr);
         puts("\nDone.");
     }
 }
