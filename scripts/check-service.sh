@@ -3,8 +3,8 @@
 # unit: boots a throwaway container (an overlay of this machine's own root, so nothing here
 # changes, with a network of its own), installs the Debian package in it, and checks that
 # the hardened flenko.service serves a TCP client over loopback and a UDP client from a
-# namespace of its own, takes its options from /etc/default/flenko, gives up on a bad one,
-# and leaves nothing behind when purged. Run it after changing the unit or what the server
+# namespace of its own, takes its options from /etc/default/flenko (refusing a client
+# outside --allow), gives up on a bad one, and leaves nothing behind when purged. Run it after changing the unit or what the server
 # asks of the system (a new system call or socket family, a file it reads). Needs root and
 # systemd-nspawn (apt-get install systemd-container); takes about a minute.
 # Usage: scripts/check-service.sh [PACKAGE]   (default: build/flenko_*.deb, see README.md)
@@ -74,6 +74,12 @@ ip -n client addr add fd00:f1e::2/64 dev flk1 nodad
 ip -n client link set flk1 up
 ip netns exec client flenko -u -b 1k --time=1 fd00:f1e::1 | grep -q '^Done.$' || fail "UDP run"
 journal_has '"protocol":"udp"'
+
+echo "== a client outside --allow"
+restart_with "--allow=::1/128 --max-session=600"
+journal_has "TCP server listening."
+ip netns exec client flenko -t -b 1k --time=1 fd00:f1e::1 >/dev/null 2>&1
+journal_has "TCP connection from fd00:f1e::2 refused"
 
 echo "== a bad option"
 restart_with "--no-such-option"
