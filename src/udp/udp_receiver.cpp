@@ -3,12 +3,16 @@
 #if __has_include(<linux/sock_diag.h>)
 #include <linux/sock_diag.h>
 #endif
+#include <netinet/udp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -16,6 +20,7 @@
 #include "core/run_config.h"
 #include "core/socket_setup.h"
 #include "core/test_buffer.h"
+#include "udp/datagram_batch.h"
 #include "udp/datagram_header.h"
 #include "udp/datagram_order.h"
 #include "udp/udp_roles.h"
@@ -43,47 +48,64 @@ bool receive_buffer_mostly_free(int socket) {
 #endif
 }
 
-// Every datagram that is waiting, up to a batch, in one call. Each one's first bytes land
-// in a header area of its own, where its sequence number and send time are read; the
-// rest of them all land in the one buffer, never looked at.
+// Room for the largest train the kernel hands over in one message (UDP_GRO), or the
+// largest datagram.
+constexpr size_t RECEIVE_SLOT = TEST_BUFFER_SIZE;
+
+// Every datagram that is waiting, up to a batch, in one call. Each message lands in a slot of
+// its own, where a train's datagrams lie back to back, so that every one's sequence number and
+// send time can be read; the rest of the bytes are never looked at.
 struct ReceiveBatch {
     struct Message {
         sockaddr_in6 source;
-        unsigned char header[DATAGRAM_HEADER_SIZE];
-        iovec parts[2];
-        // Room for the kernel's receive time.
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+        iovec part{};
+        // Room for the kernel's receive time and a train's segment size.
+        alignas(
+            cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
     };
     Message held[RECEIVE_BATCH]{};
     mmsghdr messages[RECEIVE_BATCH]{};
+    unsigned char* slots;
 
-    explicit ReceiveBatch(unsigned char* buffer) {
-        for (int i = 0; i < RECEIVE_BATCH; ++i) {
+    // slots holds RECEIVE_BATCH slots of RECEIVE_SLOT bytes.
+    explicit ReceiveBatch(unsigned char* slot_area) : slots(slot_area) {
+        for (size_t i = 0; i < std::size(held); ++i) {
             Message& message = held[i];
-            message.parts[0] = {message.header, DATAGRAM_HEADER_SIZE};
-            message.parts[1] = {buffer, TEST_BUFFER_SIZE};
+            message.part = {slots + i * RECEIVE_SLOT, RECEIVE_SLOT};
             messages[i].msg_hdr.msg_name = &message.source;
-            messages[i].msg_hdr.msg_iov = message.parts;
-            messages[i].msg_hdr.msg_iovlen = 2;
+            messages[i].msg_hdr.msg_iov = &message.part;
+            messages[i].msg_hdr.msg_iovlen = 1;
             messages[i].msg_hdr.msg_control = message.control;
         }
     }
 };
 
-// The time the kernel took the datagram in, where it says; else when the batch was taken.
-int64_t receive_time(const msghdr& message, int64_t batch_time) {
-#ifdef SO_TIMESTAMPNS
+// What the kernel says of a message beside its bytes.
+struct MessageNotes {
+    int64_t received_nanoseconds = 0;  // 0: it did not say
+    int segment = 0;                   // of a train; 0: a single datagram
+};
+
+MessageNotes read_notes(const msghdr& message) {
+    MessageNotes notes;
     for (const cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
          part = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(part))) {
+#ifdef SO_TIMESTAMPNS
         if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_TIMESTAMPNS &&
             part->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
             timespec stamp{};
             memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
-            return int64_t{stamp.tv_sec} * 1000000000 + stamp.tv_nsec;
+            notes.received_nanoseconds = int64_t{stamp.tv_sec} * 1000000000 + stamp.tv_nsec;
         }
-    }
 #endif
-    return batch_time;
+#ifdef UDP_GRO
+        if (part->cmsg_level == SOL_UDP && part->cmsg_type == UDP_GRO &&
+            part->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            memcpy(&notes.segment, CMSG_DATA(part), sizeof notes.segment);
+        }
+#endif
+    }
+    return notes;
 }
 
 // Held by whoever takes datagrams from udp_socket until they are counted, and by whoever
@@ -102,9 +124,24 @@ bool from_peer(const msghdr& message, const sockaddr_in6& source) {
            memcmp(&source.sin6_addr, &*udp_peer, sizeof source.sin6_addr) == 0;
 }
 
-// Receives what is waiting, up to a batch, without waiting, and counts it. Returns what
-// recvmmsg returns.
-int receive_batch(ReceiveBatch& batch) {
+// The receiver's batch, which also takes what is left after a phase; used under
+// udp_socket_use, stored before udp_receiver_ready turns RECEIVER_READY.
+ReceiveBatch* receiver_batch = nullptr;
+
+// The slots of a batch, released when the receiver's set-up fails.
+struct SlotsFree {
+    void operator()(unsigned char* slots) const { free(slots); }
+};
+
+// What one call took in.
+struct BatchTaken {
+    int messages = 0;  // what recvmmsg returns
+    bool trains = false;
+};
+
+// Receives what is waiting, up to a batch, without waiting, and counts it: a train as the
+// datagrams it holds.
+BatchTaken receive_batch(ReceiveBatch& batch) {
     for (mmsghdr& message : batch.messages) {
         message.msg_hdr.msg_namelen = sizeof(sockaddr_in6);
         message.msg_hdr.msg_controllen = sizeof ReceiveBatch::Message::control;
@@ -114,29 +151,36 @@ int receive_batch(ReceiveBatch& batch) {
     int64_t bytes = 0;
     int64_t batch_time = 0;
     for (int i = 0; i < received; ++i) {
-        // Another host's datagrams (or a stale sender's) would make the counts and the loss
-        // plainly wrong, even negative.
+        // Another host's datagrams (or a stale sender's), a train of them too, would make the
+        // counts and the loss plainly wrong, even negative.
         if (!from_peer(batch.messages[i].msg_hdr, batch.held[i].source)) {
             continue;
         }
-        const unsigned length = batch.messages[i].msg_len;
-        packets += length > 0 ? 1 : 0;
-        bytes += length;
-        const std::optional<DatagramHeader> header =
-            read_datagram_header(batch.held[i].header, length);
-        if (header) {
-            if (batch_time == 0) {
+        const size_t length = batch.messages[i].msg_len;
+        const MessageNotes notes = read_notes(batch.messages[i].msg_hdr);
+        packets += datagrams_in_train(static_cast<int64_t>(length), notes.segment);
+        bytes += static_cast<int64_t>(length);
+        const unsigned char* slot = batch.slots + static_cast<size_t>(i) * RECEIVE_SLOT;
+        const size_t step = notes.segment > 0 ? static_cast<size_t>(notes.segment) : length;
+        for (size_t at = 0; at < length; at += step) {
+            const std::optional<DatagramHeader> header =
+                read_datagram_header(slot + at, std::min(step, length - at));
+            if (!header) {
+                continue;
+            }
+            if (notes.received_nanoseconds == 0 && batch_time == 0) {
                 batch_time = real_time_nanoseconds();
             }
-            udp_order.arrived(header->sequence, header->sent_nanoseconds,
-                              receive_time(batch.messages[i].msg_hdr, batch_time));
+            udp_order.arrived(
+                header->sequence, header->sent_nanoseconds,
+                notes.received_nanoseconds != 0 ? notes.received_nanoseconds : batch_time);
         }
     }
     if (packets > 0) {
         udp_counters.datagrams.fetch_add(packets, std::memory_order_relaxed);
         udp_counters.bytes.fetch_add(bytes, std::memory_order_relaxed);
     }
-    return received;
+    return {received, packets > received};
 }
 
 }  // namespace
@@ -170,8 +214,10 @@ bool wait_for_udp_receiver() {
 }
 
 void* udp_receiver(void* /*unused*/) {
-    TestBuffer buffer;
-    if (!buffer.is_allocated()) {
+    const std::unique_ptr<unsigned char, SlotsFree> slots(
+        static_cast<unsigned char*>(malloc(RECEIVE_BATCH * RECEIVE_SLOT)));
+    if (slots == nullptr) {
+        perror("malloc()");
         udp_receiver_ready.store(RECEIVER_FAILED, std::memory_order_release);
         return nullptr;
     }
@@ -182,11 +228,20 @@ void* udp_receiver(void* /*unused*/) {
         return nullptr;
     }
     udp_socket = socket_owner.fd();
+    const int on = 1;
 #ifdef SO_TIMESTAMPNS
     // Jitter from when datagrams reached the host, not from when this thread woke.
-    const int on = 1;
     setsockopt(udp_socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 #endif
+#ifdef UDP_GRO
+    // Trains of datagrams from one sender in one message, where the sender or the device
+    // made them; a kernel without it hands them over one by one, as without the option.
+    if (run_config.offload) {
+        setsockopt(udp_socket, SOL_UDP, UDP_GRO, &on, sizeof on);
+    }
+#endif
+    ReceiveBatch batch(slots.get());
+    receiver_batch = &batch;
     udp_receiver_ready.store(RECEIVER_READY, std::memory_order_release);
 
     tighten_timer_slack();
@@ -194,7 +249,6 @@ void* udp_receiver(void* /*unused*/) {
     // While datagrams keep coming, nap instead of waiting on the socket (see receive_nap.h).
     // Wait on the socket again when a nap brought nothing, or filled so much of the receive
     // buffer that a longer nap might overflow it.
-    ReceiveBatch batch(buffer.bytes());
     bool napping = false;
     for (;;) {
         bool nap_again = true;
@@ -208,13 +262,14 @@ void* udp_receiver(void* /*unused*/) {
                 continue;
             }
         }
-        int received = 0;
+        BatchTaken taken;
         int error = 0;
         {
             const std::lock_guard hold(udp_socket_use);
-            received = receive_batch(batch);
+            taken = receive_batch(batch);
             error = errno;
         }
+        const int received = taken.messages;
         if (received < 0) {
             if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
                 errno = error;
@@ -225,16 +280,20 @@ void* udp_receiver(void* /*unused*/) {
         }
         // One datagram after a wake-up: they come slower than this thread wakes, and a nap
         // would only add a wake-up of its own. A full batch leaves more waiting: take it at
-        // once.
-        napping = received < RECEIVE_BATCH && nap_again && (napping || received > 1);
+        // once. Trains fill the receive buffer a nap's length sooner, and a wake-up per train
+        // costs their sender little: wait on the socket for them.
+        napping =
+            received < RECEIVE_BATCH && nap_again && (napping || received > 1) && !taken.trains;
     }
 }
 
-void count_waiting_datagrams(unsigned char* buffer) {
+void count_waiting_datagrams() {
     // Taking the socket also waits until a batch the receiver holds has been counted.
     const std::lock_guard hold(udp_socket_use);
-    ReceiveBatch batch(buffer);
-    while (receive_batch(batch) == RECEIVE_BATCH) {
+    if (receiver_batch == nullptr) {
+        return;
+    }
+    while (receive_batch(*receiver_batch).messages == RECEIVE_BATCH) {
     }
 }
 

@@ -32,10 +32,10 @@ void set_udp_peer(const in6_addr* peer);
 // The sequence figures of the datagrams counted since the last reset.
 DatagramOrderFigures read_datagram_order();
 
-// Counts the datagrams still waiting on udp_socket, receiving them into buffer. The
-// receiver naps between batches while datagrams flow, so whoever reads the counters
-// after a phase calls this first, or the last ones would be missing.
-void count_waiting_datagrams(unsigned char* buffer);
+// Counts the datagrams still waiting on udp_socket. The receiver naps between batches while
+// datagrams flow, so whoever reads the counters after a phase calls this first, or the last
+// ones would be missing.
+void count_waiting_datagrams();
 
 // connect() on udp_socket, made while no datagram is being taken from it.
 int connect_udp_socket(const sockaddr* address, socklen_t length);
