@@ -45,11 +45,10 @@ SendPacer::SendPacer(int32_t block_size, int64_t credit_bytes, int phase_seconds
 }
 
 int pacing_blocks_due(int64_t sent_bits, int64_t block_bits, int64_t rate, int64_t elapsed,
-                      int64_t since_release, int64_t spacing, int most) {
+                      int most) {
     int due = 1;
     while (due < most &&
-           pacing_due_nanoseconds(sent_bits + (due + 1) * block_bits, rate) <= elapsed &&
-           (spacing == 0 || (due + 1) * spacing <= since_release)) {
+           pacing_due_nanoseconds(sent_bits + (due + 1) * block_bits, rate) <= elapsed) {
         ++due;
     }
     return due;
@@ -63,10 +62,11 @@ int SendPacer::wait_for_blocks(int most) {
     if (rate_ <= 0) {
         return most;
     }
-    const int64_t previous = last_release_;
     const int64_t now = wait(true);
-    const int64_t spacing = half_block_ >= PACING_SHORTEST_GAP_NANOSECONDS ? half_block_ : 0;
-    return pacing_blocks_due(sent_bits_, block_bits_, rate_, now - start_, now - previous, spacing,
+    if (half_block_ >= PACING_SHORTEST_GAP_NANOSECONDS) {
+        return 1;
+    }
+    return pacing_blocks_due(sent_bits_, block_bits_, rate_, now - start_,
                              std::min(most, PACING_BURST_BLOCKS));
 }
 
