@@ -60,16 +60,11 @@ struct TrainCase {
 
 TEST(TrainCounting, ATrainCountsTheDatagramsItHolds) {
     const TrainCase cases[] = {
-        {63 * 1024, 1024, 63},
-        {62 * 1024 + 100, 1024, 63},  // a last short datagram counts one
-        {2 * 1452, 1452, 2},
-        {7 * 8192, 8192, 7},
-        {1024, 1024, 1},
-        {1, 1024, 1},
-        {1024, 0, 1},  // no segment size: a datagram as any other
-        {1, 0, 1},
-        {65535, 0, 1},
-        {0, 0, 0},  // empty datagrams are not counted
+        {64512, 1024, 63}, {63588, 1024, 63},  // 62 KiB and 100 bytes: a last short datagram counts
+                                               // one
+        {2904, 1452, 2},   {57344, 8192, 7},  {1024, 1024, 1},
+        {1, 1024, 1},      {1024, 0, 1},  // no segment size: a datagram as any other
+        {1, 0, 1},         {65535, 0, 1},     {0, 0, 0},  // empty datagrams are not counted
         {0, 1024, 0},
     };
     for (const TrainCase& train : cases) {
@@ -87,19 +82,19 @@ struct DueCase {
     int expected;
 };
 
-// 1 KiB blocks at 1 Gbit/s: one is due every 8192 ns.
+// 1 KiB blocks at 1 Gbit/s: one is due every 8192 ns, as many as its bits.
 TEST(PacedBatch, HoldsTheBlocksDueUpToTheMostAsked) {
     constexpr int64_t BLOCK_BITS = 8192;
     constexpr int64_t RATE = 1000000000;
     const DueCase cases[] = {
-        {"the one waited for", 0, 8192, 4, 1},
-        {"just short of the second", 0, 2 * 8192 - 1, 4, 1},
-        {"three due", 0, 3 * 8192, 4, 3},
-        {"far behind: capped", 0, 100 * 8192, 4, 4},
-        {"capped by the batch", 0, 100 * 8192, 2, 2},
-        {"one asked", 0, 100 * 8192, 1, 1},
-        {"later in the phase", 1000, 1003 * 8192, 4, 3},
-        {"on schedule", 1000, 1001 * 8192 + 10, 4, 1},
+        {"the one waited for", 0, BLOCK_BITS, 4, 1},
+        {"just short of the second", 0, 2 * BLOCK_BITS - 1, 4, 1},
+        {"three due", 0, 3 * BLOCK_BITS, 4, 3},
+        {"far behind: capped", 0, 100 * BLOCK_BITS, 4, 4},
+        {"capped by the batch", 0, 100 * BLOCK_BITS, 2, 2},
+        {"one asked", 0, 100 * BLOCK_BITS, 1, 1},
+        {"later in the phase", 1000, 1003 * BLOCK_BITS, 4, 3},
+        {"on schedule", 1000, 1001 * BLOCK_BITS + 10, 4, 1},
     };
     for (const DueCase& due : cases) {
         SCOPED_TRACE(due.name);

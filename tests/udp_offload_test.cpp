@@ -58,10 +58,19 @@ class OffloadHosts {
     // server's phase lines and what each wrote to standard error.
     struct Run {
         int exit_status = -1;
-        json document;
-        std::vector<json> lines;
+        std::string client_out;
         std::string client_err;
+        std::string server_out;
         std::string server_err;
+
+        json document() const { return json::parse(client_out, nullptr, false); }
+        std::vector<json> lines() const {
+            std::vector<json> parsed;
+            for (const std::string& line : lines_of(server_out)) {
+                parsed.push_back(json::parse(line, nullptr, false));
+            }
+            return parsed;
+        }
     };
 
     Run run(const std::vector<std::string>& client_options,
@@ -88,15 +97,13 @@ class OffloadHosts {
         const ProcessResult ended = client.finish(RUN_LIMIT);
         outcome.exit_status = ended.exit_status;
         outcome.client_err = ended.err;
-        outcome.document = json::parse(ended.out, nullptr, false);
+        outcome.client_out = ended.out;
         // The server logs its sending phase just after its answer to the client.
         server.wait_for_output("\"direction\":\"tx\"", seconds(10));
         server.send_signal(SIGINT);
         const ProcessResult served = server.finish(seconds(10));
         outcome.server_err = served.err;
-        for (const std::string& line : lines_of(served.out)) {
-            outcome.lines.push_back(json::parse(line, nullptr, false));
-        }
+        outcome.server_out = served.out;
         return outcome;
     }
 
@@ -151,13 +158,15 @@ TEST_P(OffloadCounts, EachReceiverCountsWhatItsPeerSent) {
     SKIP_WITHOUT_NAMESPACES(hosts);
     const OffloadHosts::Run run =
         hosts.run(offload_option(offload.client), offload_option(offload.server));
+    const json document = run.document();
+    const std::vector<json> lines = run.lines();
     ASSERT_EQ(run.exit_status, 0) << run.client_err;
-    ASSERT_TRUE(run.document.is_object()) << run.client_err;
-    EXPECT_EQ(run.document["offload"], offload.client ? "auto" : "off");
-    ASSERT_EQ(run.document["results"].size(), 1U) << run.document.dump(1);
-    const json& result = run.document["results"][0];
-    const json* received = server_line(run.lines, "rx");
-    const json* sent = server_line(run.lines, "tx");
+    ASSERT_TRUE(document.is_object()) << run.client_err;
+    EXPECT_EQ(document["offload"], offload.client ? "auto" : "off");
+    ASSERT_EQ(document["results"].size(), 1U) << document.dump(1);
+    const json& result = document["results"][0];
+    const json* received = server_line(lines, "rx");
+    const json* sent = server_line(lines, "tx");
     ASSERT_TRUE(received != nullptr && sent != nullptr) << run.server_err;
 
     expect_all_arrived(*received, result["tx"]["datagrams"].get<int64_t>(), "client to server");
@@ -202,14 +211,16 @@ TEST(OffloadFallback, AKernelThatStopsSegmentingCostsNoDatagram) {
                                      "dev", pair.client().device, "mtu", "1500"});
     };
     const OffloadHosts::Run run = hosts.run({"--time=3"}, {}, "8k", shrink_path);
+    const json document = run.document();
+    const std::vector<json> lines = run.lines();
     ASSERT_EQ(route_change, "");
     ASSERT_EQ(run.exit_status, 0) << run.client_err;
-    ASSERT_TRUE(run.document.is_object()) << run.client_err;
-    EXPECT_EQ(run.document["completed"], true) << run.document.dump(1);
-    const json& tx = run.document["results"][0]["tx"];
+    ASSERT_TRUE(document.is_object()) << run.client_err;
+    EXPECT_EQ(document["completed"], true) << document.dump(1);
+    const json& tx = document["results"][0]["tx"];
     EXPECT_EQ(tx["failed"], false);
     EXPECT_EQ(tx["segmentation"], true) << "batched until the MTU dropped";
-    const json* received = server_line(run.lines, "rx");
+    const json* received = server_line(lines, "rx");
     ASSERT_NE(received, nullptr) << run.server_err;
     EXPECT_EQ((*received)["datagrams"], tx["datagrams"]) << received->dump(1);
     EXPECT_EQ((*received)["lost_by_sequence"], 0) << received->dump(1);
@@ -236,9 +247,11 @@ TEST(OffloadFailure, AFailedBatchCountsAllOfItsDatagrams) {
                                 "< 30 drop; }; }"}),
               "");
     const OffloadHosts::Run run = hosts.run({}, {});
+    const json document = run.document();
+    const std::vector<json> lines = run.lines();
     ASSERT_EQ(run.exit_status, 0) << run.client_err;
-    ASSERT_TRUE(run.document.is_object()) << run.client_err;
-    const json* sent = server_line(run.lines, "tx");
+    ASSERT_TRUE(document.is_object()) << run.client_err;
+    const json* sent = server_line(lines, "tx");
     ASSERT_NE(sent, nullptr) << run.server_err;
     EXPECT_EQ((*sent)["segmentation"], true);
     int64_t reports = 0;
@@ -248,7 +261,7 @@ TEST(OffloadFailure, AFailedBatchCountsAllOfItsDatagrams) {
     EXPECT_GT(reports, 0);
     EXPECT_EQ(run.server_err.find("sendto()"), std::string::npos) << run.server_err;
     EXPECT_EQ(run.server_err.find(FALLBACK_TEXT), std::string::npos) << run.server_err;
-    const json& arrived = run.document["results"][0]["rx"];
+    const json& arrived = document["results"][0]["rx"];
     EXPECT_EQ((*sent)["datagrams"].get<int64_t>(),
               arrived["datagrams"].get<int64_t>() + reports * FULL_BATCH)
         << run.server_err;
