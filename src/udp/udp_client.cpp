@@ -78,7 +78,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
 
     // Reset before asking: the server's first datagrams can arrive before this thread runs
     // again, and a later reset would wipe them and show them as lost.
-    reset_udp_counters();
+    reset_udp_counters(size);
     if (send_message(control, make_control_message(CMD_TO_CLIENT, static_cast<uint32_t>(size))) !=
         0) {
         return false;

@@ -48,34 +48,67 @@ bool receive_buffer_mostly_free(int socket) {
 #endif
 }
 
-// Room for the largest train the kernel hands over in one message (UDP_GRO), or the
-// largest datagram.
-constexpr size_t RECEIVE_SLOT = TEST_BUFFER_SIZE;
+// Room for the rest of the largest train the kernel hands over in one message (UDP_GRO).
+constexpr size_t TRAIN_ROOM = TEST_BUFFER_SIZE;
 
-// Every datagram that is waiting, up to a batch, in one call. Each message lands in a slot of
-// its own, where a train's datagrams lie back to back, so that every one's sequence number and
-// send time can be read; the rest of the bytes are never looked at.
+// Every datagram that is waiting, up to a batch, in one call. Each one's first bytes land in
+// a header area of its own, where its sequence number and send time are read; the rest of a
+// phase's block in the one shared buffer, as every datagram's does, never looked at; what
+// lies beyond a block, the further datagrams of a train, in a train area of the message's own,
+// where each one's header is read too. Datagrams then stay in the few bytes the shared buffer
+// keeps hot, however many a call takes, and a train's headers are never overwritten by the
+// messages after it.
 struct ReceiveBatch {
     struct Message {
         sockaddr_in6 source;
-        iovec part{};
+        unsigned char header[DATAGRAM_HEADER_SIZE];
+        iovec parts[3];
         // Room for the kernel's receive time and a train's segment size.
         alignas(
             cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
     };
     Message held[RECEIVE_BATCH]{};
     mmsghdr messages[RECEIVE_BATCH]{};
-    unsigned char* slots;
+    unsigned char* shared;
+    unsigned char* trains;  // RECEIVE_BATCH areas of TRAIN_ROOM bytes
 
-    // slots holds RECEIVE_BATCH slots of RECEIVE_SLOT bytes.
-    explicit ReceiveBatch(unsigned char* slot_area) : slots(slot_area) {
+    ReceiveBatch(unsigned char* shared_buffer, unsigned char* train_areas)
+        : shared(shared_buffer), trains(train_areas) {
         for (size_t i = 0; i < std::size(held); ++i) {
             Message& message = held[i];
-            message.part = {slots + i * RECEIVE_SLOT, RECEIVE_SLOT};
+            message.parts[0] = {message.header, DATAGRAM_HEADER_SIZE};
+            message.parts[2] = {trains + i * TRAIN_ROOM, TRAIN_ROOM};
             messages[i].msg_hdr.msg_name = &message.source;
-            messages[i].msg_hdr.msg_iov = &message.part;
-            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_iov = message.parts;
+            messages[i].msg_hdr.msg_iovlen = 3;
             messages[i].msg_hdr.msg_control = message.control;
+        }
+        shape(DATAGRAM_HEADER_SIZE);
+    }
+
+    // Blocks of size bytes from now on: a train of them then has its second datagram, and
+    // every one after it, in its train area.
+    void shape(int32_t size) {
+        const size_t block = std::clamp<size_t>(static_cast<size_t>(std::max(size, 0)),
+                                                DATAGRAM_HEADER_SIZE, TEST_BUFFER_SIZE);
+        for (Message& message : held) {
+            message.parts[1] = {shared, block - DATAGRAM_HEADER_SIZE};
+        }
+    }
+
+    // The header bytes at offset into message i's bytes, gathered from its parts into into;
+    // the bytes there when they lie in the shared buffer, which later messages overwrite,
+    // which only a train of datagrams shorter than the phase's blocks has.
+    void gather_header(size_t i, size_t offset, unsigned char* into) const {
+        size_t from = 0;
+        size_t gathered = 0;
+        for (const iovec& part : held[i].parts) {
+            while (gathered < DATAGRAM_HEADER_SIZE && offset + gathered < from + part.iov_len) {
+                into[gathered] =
+                    static_cast<const unsigned char*>(part.iov_base)[offset + gathered - from];
+                ++gathered;
+            }
+            from += part.iov_len;
         }
     }
 };
@@ -128,9 +161,9 @@ bool from_peer(const msghdr& message, const sockaddr_in6& source) {
 // udp_socket_use, stored before udp_receiver_ready turns RECEIVER_READY.
 ReceiveBatch* receiver_batch = nullptr;
 
-// The slots of a batch, released when the receiver's set-up fails.
-struct SlotsFree {
-    void operator()(unsigned char* slots) const { free(slots); }
+// The train areas of a batch, released when the receiver's set-up fails.
+struct TrainAreasFree {
+    void operator()(unsigned char* areas) const { free(areas); }
 };
 
 // What one call took in.
@@ -160,11 +193,16 @@ BatchTaken receive_batch(ReceiveBatch& batch) {
         const MessageNotes notes = read_notes(batch.messages[i].msg_hdr);
         packets += datagrams_in_train(static_cast<int64_t>(length), notes.segment);
         bytes += static_cast<int64_t>(length);
-        const unsigned char* slot = batch.slots + static_cast<size_t>(i) * RECEIVE_SLOT;
         const size_t step = notes.segment > 0 ? static_cast<size_t>(notes.segment) : length;
         for (size_t at = 0; at < length; at += step) {
+            unsigned char gathered[DATAGRAM_HEADER_SIZE]{};
+            const unsigned char* start = batch.held[i].header;
+            if (at > 0) {
+                batch.gather_header(static_cast<size_t>(i), at, gathered);
+                start = gathered;
+            }
             const std::optional<DatagramHeader> header =
-                read_datagram_header(slot + at, std::min(step, length - at));
+                read_datagram_header(start, std::min(step, length - at));
             if (!header) {
                 continue;
             }
@@ -185,8 +223,11 @@ BatchTaken receive_batch(ReceiveBatch& batch) {
 
 }  // namespace
 
-void reset_udp_counters() {
+void reset_udp_counters(int32_t block_size) {
     const std::lock_guard hold(udp_socket_use);
+    if (receiver_batch != nullptr) {
+        receiver_batch->shape(block_size);
+    }
     udp_counters.datagrams.store(0, std::memory_order_relaxed);
     udp_counters.bytes.store(0, std::memory_order_relaxed);
     udp_order.reset();
@@ -214,10 +255,14 @@ bool wait_for_udp_receiver() {
 }
 
 void* udp_receiver(void* /*unused*/) {
-    const std::unique_ptr<unsigned char, SlotsFree> slots(
-        static_cast<unsigned char*>(malloc(RECEIVE_BATCH * RECEIVE_SLOT)));
-    if (slots == nullptr) {
+    TestBuffer buffer;
+    // Untouched, and so not resident, until trains arrive.
+    const std::unique_ptr<unsigned char, TrainAreasFree> trains(
+        static_cast<unsigned char*>(malloc(RECEIVE_BATCH * TRAIN_ROOM)));
+    if (trains == nullptr) {
         perror("malloc()");
+    }
+    if (!buffer.is_allocated() || trains == nullptr) {
         udp_receiver_ready.store(RECEIVER_FAILED, std::memory_order_release);
         return nullptr;
     }
@@ -240,7 +285,7 @@ void* udp_receiver(void* /*unused*/) {
         setsockopt(udp_socket, SOL_UDP, UDP_GRO, &on, sizeof on);
     }
 #endif
-    ReceiveBatch batch(slots.get());
+    ReceiveBatch batch(buffer.bytes(), trains.get());
     receiver_batch = &batch;
     udp_receiver_ready.store(RECEIVER_READY, std::memory_order_release);
 

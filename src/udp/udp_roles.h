@@ -22,8 +22,9 @@ extern PhaseProgress udp_counters;
 extern int udp_socket;
 extern std::atomic<int> udp_receiver_ready;
 
-// Resets the counts and the sequence figures at the start of a phase.
-void reset_udp_counters();
+// Resets the counts and the sequence figures at the start of a phase of datagrams of
+// block_size bytes.
+void reset_udp_counters(int32_t block_size);
 
 // Whose datagrams are counted from now on: those from address peer only, or nobody's when
 // null.

@@ -108,7 +108,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             receiving_watch.reset();
             receiving_line.reset();
             start_clock(clock);
-            reset_udp_counters();
+            reset_udp_counters(static_cast<int32_t>(size));
             served.size = static_cast<int32_t>(size);
             served.segmentation.reset();
             receiving_line.emplace();
