@@ -15,7 +15,7 @@ iperf3's own cpu_utilization_percent.
 
 And the receiving path on its own: unpaced UDP at every default size at MTU 1500, sent by
 the build before offload, received by that build or by this one (--offload=auto: UDP_GRO on,
-each message a slot of its own), in pairs of runs back to back, alternating.
+each message's block in the shared buffer), in pairs of runs back to back, alternating.
 
 Needs root, iperf3 and two Release builds (see --build and --before-build; the older one is
 built from a temporary git worktree of --before-commit when missing). Writes its section of
@@ -34,8 +34,8 @@ import time
 
 from benchmarks_md import write_section
 from paced_rate import (DEFAULT_SIZES, SERVER_ADDRESS, Namespaces, build_before, build_commit,
-                        client_phase, field, flenko_run, fresh_port, inside, median, run,
-                        server_line, servers, start_server, stop_server, troubles)
+                        client_phase, field, flenko_run, fresh_port, inside, load_average,
+                        median, run, server_line, servers, start_server, stop_server, troubles)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HEADING = "## UDP segmentation offload"
@@ -225,10 +225,6 @@ def section_lines(runs):
     return lines, verdicts
 
 
-def load_average():
-    return os.getloadavg()[0]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench-offload"),
@@ -305,14 +301,20 @@ def main():
         "what it can.",
     ]
     if receiving is not None:
+        before_commit = build_commit(args.before_build)
+        if before_commit == "an unknown commit":
+            # A build from an exported tree: the commit it was exported from.
+            before_commit = run(["git", "-C", ROOT, "rev-parse", "--short",
+                                 args.before_commit]).stdout.strip()
         lines += [
             "",
             "### Receiving from a sender without offload",
             "",
             f"Every default datagram size at MTU 1500, client and sender the build of "
-            f"{build_commit(args.before_build)} (one datagram per call), the server (the "
-            f"receiver) that build or this one with `--offload=auto` (`UDP_GRO` on, each of "
-            f"its 64 messages a call received into a 64 KiB slot of its own); "
+            f"{before_commit} (one datagram per call), the server (the "
+            f"receiver) that build or this one with `--offload=auto` (`UDP_GRO` on, each "
+            "message's block in the one shared buffer, a train's further datagrams in an area "
+            f"of the message's own); "
             f"{args.receiving_rounds} pairs of runs per size, back to back, alternating who "
             "goes first. Medians of what the server received; this ÷ before is the median of "
             "the pairs' ratios, their range in brackets.",
