@@ -299,6 +299,13 @@ def main():
         "receiver takes it in one call: that row is a ceiling of this virtual link, not of a "
         "NIC, where the batch leaves as separate datagrams and the receiver's GRO rebuilds "
         "what it can.",
+        "",
+        "Unpaced, every sender here outruns its receiver, iperf3 included, so every row loses "
+        "much of what it sends; the loss is what the receiving thread cannot take in time. A "
+        "batch of 63 KiB takes up a quarter of the default receive buffer (256 KiB as Linux "
+        "counts it), which then holds tens of microseconds of traffic at these rates instead of "
+        "milliseconds, so offload loses some points more while what arrives grows many times; "
+        "larger buffers (`--window` on both sides) bring the loss down.",
     ]
     if receiving is not None:
         before_commit = build_commit(args.before_build)
