@@ -34,8 +34,9 @@ import time
 
 from benchmarks_md import write_section
 from paced_rate import (DEFAULT_SIZES, SERVER_ADDRESS, Namespaces, build_before, build_commit,
-                        client_phase, field, flenko_run, fresh_port, inside, load_average,
-                        median, run, server_line, servers, start_server, stop_server, troubles)
+                        clean_up, client_phase, field, flenko_run, fresh_port, inside,
+                        load_average, median, run, server_line, start_server, stop_server,
+                        troubles)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HEADING = "## UDP segmentation offload"
@@ -266,12 +267,7 @@ def main():
             receiving = measure_receiving(nets, before, flenko, args.receiving_rounds,
                                           args.seconds, log)
     finally:
-        for server in list(servers):
-            stop_server(server)
-        nets.close()
-        if args.raw:
-            with open(args.raw, "w") as out:
-                json.dump(log, out, indent=1)
+        clean_up(nets, args.raw, log)
     elapsed = time.monotonic() - started
     load_after = load_average()
     table, verdicts = section_lines(runs)

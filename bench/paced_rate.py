@@ -562,6 +562,17 @@ def jitter_section(figures):
     return lines
 
 
+def clean_up(nets, raw, log):
+    """Stops what is still running, removes the namespaces, and writes every run's figures
+    to raw when asked."""
+    for server in list(servers):
+        stop_server(server)
+    nets.close()
+    if raw:
+        with open(raw, "w") as out:
+            json.dump(log, out, indent=1)
+
+
 def load_average():
     return os.getloadavg()[0]
 
@@ -616,12 +627,7 @@ def main():
         if "jitter" in wanted:
             jitter = measure_jitter(nets, flenko, args.rounds, args.seconds, log)
     finally:
-        for server in list(servers):
-            stop_server(server)
-        nets.close()
-        if args.raw:
-            with open(args.raw, "w") as out:
-                json.dump(log, out, indent=1)
+        clean_up(nets, args.raw, log)
     elapsed = time.monotonic() - started
     load_after = load_average()
 
