@@ -80,13 +80,14 @@ class Namespaces:
         self.server = f"flenko-rate-s{tag}"
         self.client = f"flenko-rate-c{tag}"
         self.created = []
+        self.links = {}
 
     def open(self):
         tag = self.tag
         for ns in (self.server, self.client):
             run(["ip", "netns", "add", ns])
             self.created.append(ns)
-        links = {self.server: f"rs{tag}", self.client: f"rc{tag}"}
+        links = self.links = {self.server: f"rs{tag}", self.client: f"rc{tag}"}
         run(["ip", "link", "add", links[self.server], "netns", self.server, "type", "veth",
              "peer", "name", links[self.client], "netns", self.client])
         for ns, address in ((self.server, SERVER_ADDRESS), (self.client, CLIENT_ADDRESS)):
@@ -169,8 +170,10 @@ troubles = []
 
 
 def flenko_run(nets, flenko, protocol, seconds, size=None, rate=None, sizes_walked=1,
-               extra=()):
-    """One client run against a fresh server, both given the same --rate and --time.
+               extra=(), client_extra=(), server_extra=(), server_flenko=None):
+    """One client run against a fresh server, both given the same --rate and --time (and
+    extra; client_extra and server_extra go to one side only; the server may be another
+    build).
     Returns (client document, server lines). A run whose client leaves no report (killed
     from outside, say: this host is shared) is noted and run again, twice at most."""
     for _ in range(3):
@@ -178,11 +181,13 @@ def flenko_run(nets, flenko, protocol, seconds, size=None, rate=None, sizes_walk
         common = ["-p", str(port), f"--time={seconds}", "--json"] + list(extra)
         if rate:
             common.append(f"--rate={rate}")
-        server = start_server(inside(nets.server, [flenko, "-s", protocol] + common),
+        server = start_server(inside(nets.server, [server_flenko or flenko, "-s", protocol] + common
+                                     + list(server_extra)),
                               "server listening.")
         document = None
         try:
-            argv = [flenko, protocol] + (["-b", str(size)] if size else []) + common
+            argv = ([flenko, protocol] + (["-b", str(size)] if size else []) + common
+                    + list(client_extra))
             timeout = sizes_walked * 2 * seconds + 60
             try:
                 done = subprocess.run(inside(nets.client, argv + [SERVER_ADDRESS]),
@@ -388,11 +393,12 @@ def measure_jitter(nets, flenko, rounds, seconds, log):
     return figures
 
 
-def build_before(build_dir):
-    """Builds the commit before the datagram header in a temporary worktree, removed after."""
+def build_before(build_dir, commit=BEFORE_COMMIT):
+    """Builds commit (by default the one before the datagram header) in a temporary worktree,
+    removed after."""
     worktree = tempfile.mkdtemp(prefix="flenko-before-")
     os.rmdir(worktree)
-    run(["git", "-C", ROOT, "worktree", "add", "--detach", worktree, BEFORE_COMMIT])
+    run(["git", "-C", ROOT, "worktree", "add", "--detach", worktree, commit])
     try:
         run(["cmake", "-S", worktree, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
              "-DFLENKO_BENCH=ON", "-DFLENKO_TESTS=OFF"])
@@ -556,6 +562,17 @@ def jitter_section(figures):
     return lines
 
 
+def clean_up(nets, raw, log):
+    """Stops what is still running, removes the namespaces, and writes every run's figures
+    to raw when asked."""
+    for server in list(servers):
+        stop_server(server)
+    nets.close()
+    if raw:
+        with open(raw, "w") as out:
+            json.dump(log, out, indent=1)
+
+
 def load_average():
     return os.getloadavg()[0]
 
@@ -610,12 +627,7 @@ def main():
         if "jitter" in wanted:
             jitter = measure_jitter(nets, flenko, args.rounds, args.seconds, log)
     finally:
-        for server in list(servers):
-            stop_server(server)
-        nets.close()
-        if args.raw:
-            with open(args.raw, "w") as out:
-                json.dump(log, out, indent=1)
+        clean_up(nets, args.raw, log)
     elapsed = time.monotonic() - started
     load_after = load_average()
 

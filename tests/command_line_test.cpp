@@ -216,6 +216,16 @@ TEST(CommandLine, RepeatAndOmit) {
     EXPECT_EQ(parse({"-s", "--omit=5"}).config.omit_microseconds, 5000000);
 }
 
+TEST(CommandLine, Offload) {
+    EXPECT_TRUE(parse({"-s"}).config.offload);
+    EXPECT_TRUE(parse({"-s", "--offload=auto"}).config.offload);
+    const Parsed off = parse({"-s", "--offload=off"});
+    ASSERT_EQ(off.outcome, ParseOutcome::RUN);
+    EXPECT_FALSE(off.config.offload);
+    // The last one given holds.
+    EXPECT_TRUE(parse({"-s", "--offload=off", "--offload=auto"}).config.offload);
+}
+
 // Figures are read only when some option asks for them: without one, a run is what it was.
 TEST(CommandLine, FigureOptions) {
     const struct {

@@ -114,6 +114,13 @@ TEST(LongOptions, BadValuesAreBadUse) {
         {"--omit=1s"},
         {"--omit=.5"},
         {"--omit="},
+        {"--offload=on"},
+        {"--offload=Auto"},
+        {"--offload=aut"},
+        {"--offload=auto|off"},
+        {"--offload=off "},
+        {"--offload="},
+        {"--offload"},
         // One second less than the phase at most, whichever comes first.
         {"--time=2", "--omit=1.5"},
         {"--omit=2", "--time=2"}};

@@ -25,7 +25,7 @@ TEST(ManualPage, RendersAndCoversEveryOption) {
          {"-s",        "-t",       "-u",           "-b",     "-B",       "-K",
           "-M",        "-G",       "-p",           "-h",     "-d",       "-?",
           "--json",    "--time",   "--interval",   "--rate", "--repeat", "--omit",
-          "--verbose", "--window", "--congestion", "--allow", "--max-session", "--help",
+          "--verbose", "--window", "--congestion", "--allow", "--max-session", "--offload", "--help",
           "--version"}) {
         const std::regex documented(
             "(^|\\s)" + std::regex_replace(option, std::regex("\\?"), "\\?") + "(\\W|$)");

@@ -114,3 +114,63 @@ TEST_F(PacerAfterAStall, GivesUpWhatIsOwedBeyondItsLimit) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sender that hands the kernel several blocks a call, released by the pacer in batches.
+class PacerInBatches : public ::testing::Test {
+   protected:
+    void TearDown() override { run_config.rate_bits_per_second = 0; }
+
+    struct Release {
+        Clock::time_point at;
+        int blocks;
+        int64_t total;  // released so far, this batch included
+    };
+
+    // count batches of up to most blocks of size bytes at rate, after a stall.
+    static std::vector<Release> releases(int64_t rate, int32_t size,
+                                         std::chrono::milliseconds stall, int count, int most,
+                                         Clock::time_point& start) {
+        run_config.rate_bits_per_second = rate;
+        start = Clock::now();
+        SendPacer pacer(size, 0, 60);
+        std::this_thread::sleep_for(stall);
+        std::vector<Release> times;
+        int64_t total = 0;
+        for (int i = 0; i < count; ++i) {
+            const int blocks = pacer.wait_for_blocks(most);
+            total += blocks;
+            times.push_back({Clock::now(), blocks, total});
+            pacer.sent(blocks);
+        }
+        return times;
+    }
+};
+
+// Blocks due every 8 us, closer than a sleep keeps: several go together, never more than a
+// few, and never ahead of the schedule. Upper bounds only: a slow machine sends less.
+TEST_F(PacerInBatches, FastBlocksGoTogetherButNeverAheadOfTheSchedule) {
+    Clock::time_point start;
+    const std::vector<Release> times =
+        releases(1000000000, 1024, std::chrono::milliseconds(5), 2000, 63, start);
+    for (const Release& release : times) {
+        ASSERT_GE(release.blocks, 1);
+        ASSERT_LE(release.blocks, PACING_BURST_BLOCKS);
+        const auto earned =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(release.at - start).count() / 8192;
+        ASSERT_LE(release.total, earned) << "at block " << release.total;
+    }
+}
+
+// Blocks 10 ms apart can be kept apart: one at a time, also while catching up after a stall.
+TEST_F(PacerInBatches, SlowBlocksGoOneAtATime) {
+    Clock::time_point start;
+    const std::vector<Release> times =
+        releases(1000000, 1250, std::chrono::milliseconds(100), 12, 63, start);
+    for (const Release& release : times) {
+        EXPECT_EQ(release.blocks, 1) << "at block " << release.total;
+    }
+}
+
+}  // namespace

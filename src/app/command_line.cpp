@@ -44,6 +44,7 @@ enum LongOption : int {
     OPTION_VERBOSE,
     OPTION_ALLOW,
     OPTION_MAX_SESSION,
+    OPTION_OFFLOAD,
     OPTION_HELP,
     OPTION_VERSION,
 };
@@ -57,6 +58,7 @@ enum class ValueKind {
     BITRATE,         // decimal digits and an optional K, M or G (1000-based)
     NAME,            // least to most characters, kept as given
     PREFIX_LIST,     // IPv6 or IPv4 prefixes or addresses, comma-separated
+    CHOICE,          // one of the words of the value name, "=auto|off": its place in the list
 };
 
 // One row per long option: the parser, --help and the manual follow from it. The help text
@@ -115,6 +117,11 @@ constexpr LongOptionRow LONG_OPTION_ROWS[] = {
     {"max-session", OPTION_MAX_SESSION, ValueKind::WHOLE_NUMBER, "=<sec>", 1, MAX_SESSION_LIMIT, 0,
      "server: end a client's connection once it has lasted\n"
      "this long, %1$g to %2$g; default: no limit"},
+    {"offload", OPTION_OFFLOAD, ValueKind::CHOICE, "=auto|off", 0, 0, 0,
+     "UDP: where the kernel can, hand it many datagrams per\n"
+     "call (UDP_SEGMENT) and take trains of them (UDP_GRO),\n"
+     "the same datagrams on the wire; off: one per call, for\n"
+     "a comparison (default auto)"},
     {"help", OPTION_HELP, ValueKind::NONE, "", 0, 0, 0, "print this text"},
     {"version", OPTION_VERSION, ValueKind::NONE, "", 0, 0, 0, "print the version"},
 };
@@ -216,10 +223,30 @@ std::optional<double> parse_bytes(const char* text) {
     return static_cast<double>(digits) * scale;
 }
 
+// The place of text among the words of a value name such as "=auto|off"; empty when it is
+// none of them.
+std::optional<double> parse_choice(const char* value_name, const char* text) {
+    const std::string_view words = std::string_view(value_name).substr(1);
+    double place = 0;
+    for (size_t from = 0;; ++place) {
+        const size_t bar = words.find('|', from);
+        if (words.substr(from, bar == std::string_view::npos ? bar : bar - from) == text) {
+            return place;
+        }
+        if (bar == std::string_view::npos) {
+            return std::nullopt;
+        }
+        from = bar + 1;
+    }
+}
+
 // The value of a row's option within its range; empty when it has none or it is bad.
 std::optional<double> parse_value(const LongOptionRow& row, const char* text) {
     if (row.kind == ValueKind::NONE) {
         return 0.0;
+    }
+    if (text != nullptr && row.kind == ValueKind::CHOICE) {
+        return parse_choice(row.value_name, text);
     }
     if (text != nullptr && row.kind == ValueKind::NAME) {
         const auto length = static_cast<double>(strlen(text));
@@ -405,6 +432,9 @@ ParseOutcome parse_command_line(int argc, char** argv, RunConfig& config, Comman
             }
             case OPTION_MAX_SESSION:
                 config.max_session_seconds = static_cast<int>(*value);
+                break;
+            case OPTION_OFFLOAD:
+                config.offload = *value == 0;
                 break;
             case OPTION_HELP:
                 return ParseOutcome::HELP;

@@ -42,6 +42,8 @@ Json phase_document(const PhaseRecord& phase) {
     add_rate_fields(document, phase.bytes, phase.ticks);
     if (phase.has_loss) {
         document["loss_percent"] = phase.loss_percent;
+        document["datagrams"] = phase.datagrams ? Json(*phase.datagrams) : Json(nullptr);
+        document["segmentation"] = phase.segmentation ? Json(*phase.segmentation) : Json(nullptr);
     }
     add_phase_figures_json(document, phase.figures);
     return document;
@@ -146,6 +148,7 @@ void write_json_report(FILE* out, const char* server_given, const char* failure)
         {"window", run_config.socket_buffer == 0 ? Json("auto") : Json(run_config.socket_buffer)},
         {"congestion",
          run_config.congestion[0] == '\0' ? Json(nullptr) : Json(run_config.congestion)},
+        {"offload", run_config.offload ? "auto" : "off"},
         {"unit_mode", UNIT_MODE_NAMES[run_config.unit_mode]},
         {"repeat", run_config.repeat},
         {"omit_seconds", static_cast<double>(run_config.omit_microseconds) / 1e6},

@@ -62,6 +62,7 @@ struct RunConfig {
     bool watch_phases = false;                   // those figures are wanted, in text or JSON
     std::vector<AddressPrefix> allowed_clients;  // a server serves only these; empty: everyone
     int max_session_seconds = 0;                 // a server ends connections this old; 0: never
+    bool offload = true;  // UDP: many datagrams per system call where the kernel can (--offload)
 };
 
 extern RunConfig run_config;

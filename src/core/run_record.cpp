@@ -9,9 +9,9 @@ SizeRecord& record_size(int32_t size) {
 }
 
 PhaseRecord measured_phase(int64_t bytes, int64_t ticks) {
-    return PhaseRecord{true, bytes, ticks, false, 0, {}};
+    return PhaseRecord{true, bytes, ticks, false, 0, {}, {}, {}};
 }
 
 PhaseRecord measured_phase(int64_t bytes, int64_t ticks, int64_t loss_percent) {
-    return PhaseRecord{true, bytes, ticks, true, loss_percent, {}};
+    return PhaseRecord{true, bytes, ticks, true, loss_percent, {}, {}, {}};
 }

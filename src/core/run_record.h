@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/phase_watch.h"
@@ -14,6 +15,10 @@ struct PhaseRecord {
     bool has_loss = false;  // UDP only
     int64_t loss_percent = 0;
     PhaseFigures figures;  // beyond the rate, when asked for
+    // UDP: datagrams this client sent (given up ones included) or counted.
+    std::optional<int64_t> datagrams;
+    // UDP, this client sending: whether it handed the kernel batches of them.
+    std::optional<bool> segmentation;
 };
 
 struct SizeRecord {

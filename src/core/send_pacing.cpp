@@ -44,17 +44,39 @@ SendPacer::SendPacer(int32_t block_size, int64_t credit_bytes, int phase_seconds
     tighten_timer_slack();
 }
 
+int pacing_blocks_due(int64_t sent_bits, int64_t block_bits, int64_t rate, int64_t elapsed,
+                      int most) {
+    int due = 1;
+    while (due < most &&
+           pacing_due_nanoseconds(sent_bits + (due + 1) * block_bits, rate) <= elapsed) {
+        ++due;
+    }
+    return due;
+}
+
 void SendPacer::wait_for_block() {
     wait(true);
+}
+
+int SendPacer::wait_for_blocks(int most) {
+    if (rate_ <= 0) {
+        return most;
+    }
+    const int64_t now = wait(true);
+    if (half_block_ >= PACING_SHORTEST_GAP_NANOSECONDS) {
+        return 1;
+    }
+    return pacing_blocks_due(sent_bits_, block_bits_, rate_, now - start_,
+                             std::min(most, PACING_BURST_BLOCKS));
 }
 
 void SendPacer::wait_for_final_block() {
     wait(false);
 }
 
-void SendPacer::wait(bool until_alarm) {
+int64_t SendPacer::wait(bool until_alarm) {
     if (rate_ <= 0) {
-        return;
+        return 0;
     }
     const int64_t earned = sent_bits_ + block_bits_;
     int64_t now = now_nanoseconds();
@@ -69,7 +91,7 @@ void SendPacer::wait(bool until_alarm) {
     }
     while (now < due) {
         if (until_alarm && alarm_expired.load(std::memory_order_relaxed) != 0) {
-            return;
+            return now;
         }
         // Past the planned end, only the alarm is awaited, in short slices.
         const bool alarm_due = until_alarm && due > planned_end_;
@@ -79,4 +101,5 @@ void SendPacer::wait(bool until_alarm) {
         now = now_nanoseconds();
     }
     last_release_ = now;
+    return now;
 }

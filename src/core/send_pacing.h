@@ -26,6 +26,11 @@ constexpr int64_t pacing_due_nanoseconds(int64_t bits, int64_t rate) {
            static_cast<int64_t>(static_cast<double>(bits % rate) * 1e9 / static_cast<double>(rate));
 }
 
+// Of the next most blocks (at least one, the one just waited for), how many the schedule has
+// earned elapsed nanoseconds after its start, with sent_bits already gone.
+int pacing_blocks_due(int64_t sent_bits, int64_t block_bits, int64_t rate, int64_t elapsed,
+                      int most);
+
 // Paces one phase's blocks of one size at run_config.rate_bits_per_second; does nothing
 // when no rate is set. A block goes out once the phase has earned its bits; credit is
 // where the phase starts, in bytes already earned: 0 sends the first block one block's
@@ -36,15 +41,22 @@ class SendPacer {
 
     // Waits until the next block is due; returns early once alarm_expired is set.
     void wait_for_block();
+    // Waits until the next block is due, then says how many of the next most may go with it
+    // in one call: those due by now, never more than PACING_BURST_BLOCKS, and only where
+    // blocks are due closer together than a sleep can keep them apart; otherwise one at a
+    // time, as a sender that falls behind then catches up at twice the rate, not in bursts.
+    // Returns early once alarm_expired is set.
+    int wait_for_blocks(int most);
     // Waits until the next block is due, whatever the alarm: the last block of a phase.
     void wait_for_final_block();
-    // The block went out (or was given up): the next one is due a block later.
-    void sent() { sent_bits_ += block_bits_; }
+    // The blocks went out (or were given up): the next one is due a block later.
+    void sent(int blocks = 1) { sent_bits_ += block_bits_ * blocks; }
 
     bool paced() const { return rate_ > 0; }
 
    private:
-    void wait(bool until_alarm);
+    // Returns when it let the block go; sets last_release_ to it.
+    int64_t wait(bool until_alarm);
 
     int64_t rate_ = 0;
     int64_t block_bits_ = 0;

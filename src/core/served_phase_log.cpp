@@ -44,6 +44,8 @@ Json phase_line(const ServedPhase& phase) {
     };
     if (phase.datagrams) {
         line["datagrams"] = *phase.datagrams;
+        line["offload"] = run_config.offload ? "auto" : "off";
+        line["segmentation"] = phase.segmentation ? Json(*phase.segmentation) : Json(nullptr);
     }
     add_rate_fields(line, phase.bytes, phase.ticks);
     add_phase_figures_json(line, phase.figures);

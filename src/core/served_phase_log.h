@@ -21,6 +21,8 @@ struct ServedPhase {
     std::optional<int64_t> datagrams;  // datagrams this server sent or counted
     int64_t ticks = 0;
     PhaseFigures figures;  // its sending says the direction
+    // UDP, this server sending: whether it handed the kernel batches of datagrams.
+    std::optional<bool> segmentation;
 };
 
 void report_served_phase(const ServedPhase& phase);

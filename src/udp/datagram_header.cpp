@@ -34,8 +34,12 @@ void write_datagram_marker(unsigned char* block) {
 }
 
 void write_datagram_header(unsigned char* block, int64_t sequence) {
+    write_datagram_header(block, sequence, real_time_nanoseconds());
+}
+
+void write_datagram_header(unsigned char* block, int64_t sequence, int64_t sent_nanoseconds) {
     put_number(block + SEQUENCE_AT, sequence);
-    put_number(block + SENT_AT, real_time_nanoseconds());
+    put_number(block + SENT_AT, sent_nanoseconds);
 }
 
 std::optional<DatagramHeader> read_datagram_header(const unsigned char* start, size_t length) {

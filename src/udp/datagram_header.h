@@ -27,6 +27,9 @@ void write_datagram_marker(unsigned char* block);
 // Writes the sequence number and the send time, now, after the marker.
 void write_datagram_header(unsigned char* block, int64_t sequence);
 
+// The same with a send time read once for several datagrams that leave in one call.
+void write_datagram_header(unsigned char* block, int64_t sequence, int64_t sent_nanoseconds);
+
 // The header of a datagram of length bytes whose first bytes are at start; empty when it
 // has none.
 std::optional<DatagramHeader> read_datagram_header(const unsigned char* start, size_t length);

@@ -25,7 +25,8 @@ int64_t loss_percent(int64_t sent, int64_t arrived) {
 
 // Measures one block size, sending then receiving datagrams, on one result line. False
 // when a record exchange failed and the run must end.
-bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server, int32_t size) {
+bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server, int32_t size,
+                  Segmentation& segmentation) {
     PhaseTimer timer;
     SizeRecord& size_record = record_size(size);
     ResultLine line;
@@ -42,7 +43,8 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     start_alarm(run_config.phase_seconds);
     timer_start(timer);
     buffer[0] = 0;
-    const DatagramPhase sent = send_datagram_phase(buffer, size, server, false, sending, pacer);
+    const DatagramPhase sent =
+        send_datagram_phase(buffer, size, server, false, sending, pacer, segmentation);
     const int64_t send_ticks = timer_stop(timer);
     tx_watch.end(sent.bytes, sent.datagrams);
     if (send_ticks == FAILED_TICKS) {
@@ -66,6 +68,8 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     size_record.tx =
         measured_phase(arrived_kept * size, kept_ticks, loss_percent(sent.datagrams, arrived));
     size_record.tx.figures = tx_watch.finish();
+    size_record.tx.datagrams = sent.datagrams;
+    size_record.tx.segmentation = sent.segmented;
     if (send_ticks != FAILED_TICKS) {
         print_rate(line.out(), size_record.tx.bytes, kept_ticks);
     }
@@ -74,7 +78,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
 
     // Reset before asking: the server's first datagrams can arrive before this thread runs
     // again, and a later reset would wipe them and show them as lost.
-    reset_udp_counters();
+    reset_udp_counters(size);
     if (send_message(control, make_control_message(CMD_TO_CLIENT, static_cast<uint32_t>(size))) !=
         0) {
         return false;
@@ -86,7 +90,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
     }
     const uint32_t server_sent = message_value(record);
     const int64_t receive_ticks = timer_stop(timer);
-    count_waiting_datagrams(buffer);
+    count_waiting_datagrams();
     const int64_t received_bytes = udp_counters.bytes.load();
     const int64_t received_datagrams = udp_counters.datagrams.load();
     rx_watch.end(received_bytes, received_datagrams);
@@ -96,6 +100,7 @@ bool measure_size(int control, unsigned char* buffer, const sockaddr_in6& server
                                     loss_percent(server_sent, received_datagrams));
     size_record.rx.figures = rx_watch.finish();
     size_record.rx.figures.order = read_datagram_order();
+    size_record.rx.datagrams = received_datagrams;
     fprintf(line.out(), " (%ld%%) Rx.\n", static_cast<long>(size_record.rx.loss_percent));
     line.release();
     print_client_figures(size_record.tx.figures, size_record.rx.figures);
@@ -118,8 +123,10 @@ void udp_client() {
     run_record.connected = true;
     const sockaddr_in6 server = make_socket_address(run_config.server_address, run_config.udp_port);
     set_udp_peer(&server.sin6_addr);
-    walk_sizes(
-        [&](int32_t size) { return measure_size(control.fd(), buffer.bytes(), server, size); });
+    Segmentation segmentation{run_config.offload};
+    walk_sizes([&](int32_t size) {
+        return measure_size(control.fd(), buffer.bytes(), server, size, segmentation);
+    });
     send_end_record(control.fd());
     puts("Done.");
 }

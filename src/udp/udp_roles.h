@@ -22,8 +22,9 @@ extern PhaseProgress udp_counters;
 extern int udp_socket;
 extern std::atomic<int> udp_receiver_ready;
 
-// Resets the counts and the sequence figures at the start of a phase.
-void reset_udp_counters();
+// Resets the counts and the sequence figures at the start of a phase of datagrams of
+// block_size bytes.
+void reset_udp_counters(int32_t block_size);
 
 // Whose datagrams are counted from now on: those from address peer only, or nobody's when
 // null.
@@ -32,10 +33,10 @@ void set_udp_peer(const in6_addr* peer);
 // The sequence figures of the datagrams counted since the last reset.
 DatagramOrderFigures read_datagram_order();
 
-// Counts the datagrams still waiting on udp_socket, receiving them into buffer. The
-// receiver naps between batches while datagrams flow, so whoever reads the counters
-// after a phase calls this first, or the last ones would be missing.
-void count_waiting_datagrams(unsigned char* buffer);
+// Counts the datagrams still waiting on udp_socket. The receiver naps between batches while
+// datagrams flow, so whoever reads the counters after a phase calls this first, or the last
+// ones would be missing.
+void count_waiting_datagrams();
 
 // connect() on udp_socket, made while no datagram is being taken from it.
 int connect_udp_socket(const sockaddr* address, socklen_t length);

@@ -30,6 +30,7 @@ void start_clock(ServerClock& clock) {
 void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6& client,
                       ServerClock& clock, const SessionLimit& limit) {
     bool client_sending = false;  // between the echo and the count request
+    Segmentation segmentation{run_config.offload};
     ServedPhase served;
     served.peer = client;
     // The client's sending phase spans records: from its announcement to the count request.
@@ -46,7 +47,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
         const uint32_t command = message_command(message);
         const uint32_t size = message_value(message);
         if (command == CMD_COUNT) {
-            count_waiting_datagrams(buffer);
+            count_waiting_datagrams();
             const int64_t arrived = udp_counters.datagrams.load();
             if (send_message(connection, make_control_message(
                                              CMD_COUNT, static_cast<uint32_t>(arrived))) != 0) {
@@ -86,7 +87,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             fprintf(line.out(), "\nSending to client, packet size %s ... ", make_size_label(block));
             buffer[0] = 0;
             const DatagramPhase sent =
-                send_datagram_phase(buffer, block, client, true, progress, pacer);
+                send_datagram_phase(buffer, block, client, true, progress, pacer, segmentation);
             const auto count = static_cast<uint32_t>(sent.datagrams);
             if (send_message(connection, make_control_message(CMD_COUNT, count)) != 0) {
                 return;
@@ -98,6 +99,7 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             served.bytes = kept.bytes;
             served.ticks = kept.ticks;
             served.datagrams = sent.datagrams;
+            served.segmentation = sent.segmented;
             served.figures = watch.finish();
             print_phase_rate(line.out(), kept.bytes, kept.ticks, "");
             line.release();
@@ -106,8 +108,9 @@ void serve_connection(int connection, unsigned char* buffer, const sockaddr_in6&
             receiving_watch.reset();
             receiving_line.reset();
             start_clock(clock);
-            reset_udp_counters();
+            reset_udp_counters(static_cast<int32_t>(size));
             served.size = static_cast<int32_t>(size);
+            served.segmentation.reset();
             receiving_line.emplace();
             receiving_watch.emplace(served.size, false, &udp_counters, udp_socket, false);
             fprintf(receiving_line->out(), "\nReceiving from client, packet size %s ... ",
