@@ -11,7 +11,9 @@ receiver, in rounds that alternate the order of the runs:
   iperf3:      iperf 3.12 -u -b 0 at the same size and socket buffers, both directions.
 Delivered rates (what arrived), loss (from the senders' and receivers' exact counts), and
 CPU seconds of both processes per GiB delivered, from each phase's CPU figures (FLENKO) or
-iperf3's own cpu_utilization_percent.
+iperf3's own cpu_utilization_percent. Then the FLENKO modes again, paced on both sides to
+one offered rate per case (half of what arrived without offload), for the loss offload
+itself adds.
 
 And the receiving path on its own: unpaced UDP at every default size at MTU 1500, sent by
 the build before offload, received by that build or by this one (--offload=auto: UDP_GRO on,
@@ -47,6 +49,8 @@ MODE_NAMES = {"off": "off", "gso": "GSO, receiver without GRO", "gso_gro": "GSO 
 # The goals: delivered with offload ÷ without, per case and mode.
 GOALS = {(9000, 1024): {"gso": 2.5, "gso_gro": 10.0}, (1500, 1024): {"gso": 2.5, "gso_gro": 10.0},
          (9000, 8192): {"gso_gro": 1.5}}
+# The last commit without offload.
+BEFORE_OFFLOAD = "e6ead37"
 MIB = 1024**2
 GIB = 1024**3
 
@@ -63,10 +67,10 @@ def phase_cpu(phase):
     return (cpu.get("user_seconds") or 0.0) + (cpu.get("system_seconds") or 0.0)
 
 
-def flenko_directions(nets, flenko, seconds, size, client_offload, server_offload):
+def flenko_directions(nets, flenko, seconds, size, client_offload, server_offload, rate=None):
     """One run: per direction (up: client → server) what arrived (bytes/s), the loss share
     from the exact counts, the CPU seconds of both processes and the bytes delivered."""
-    document, lines = flenko_run(nets, flenko, "-u", seconds, size,
+    document, lines = flenko_run(nets, flenko, "-u", seconds, size, rate=rate,
                                  client_extra=[f"--offload={client_offload}"],
                                  server_extra=[f"--offload={server_offload}"])
     figures = {}
@@ -120,6 +124,14 @@ def iperf3_directions(nets, seconds, size):
     return figures
 
 
+def rotated(plan, round_index):
+    """The runs of a round in another order each round, so that no mode always follows
+    the same one."""
+    shift = round_index % len(plan)
+    plan = plan[shift:] + plan[:shift]
+    return plan[::-1] if round_index % 2 else plan
+
+
 def measure(nets, flenko, rounds, seconds, log):
     """Per (mtu, size, mode, direction): the runs' figures."""
     runs = {}
@@ -129,11 +141,7 @@ def measure(nets, flenko, rounds, seconds, log):
             # Each direction of "gso" comes from the run in which its sender batches.
             plan = [("off", ("off", "off")), ("gso", ("auto", "off")), ("gso", ("off", "auto")),
                     ("gso_gro", ("auto", "auto")), ("iperf3", None)]
-            shift = round_index % len(plan)
-            plan = plan[shift:] + plan[:shift]
-            if round_index % 2:
-                plan.reverse()
-            for mode, sides in plan:
+            for mode, sides in rotated(plan, round_index):
                 if mode == "iperf3":
                     figures = iperf3_directions(nets, seconds, size)
                 else:
@@ -146,6 +154,69 @@ def measure(nets, flenko, rounds, seconds, log):
                                 "sides": sides, "direction": direction, **(entry or {})})
             print(f"  round {round_index + 1}/{rounds}, MTU {mtu}, {size} bytes done", flush=True)
     return runs
+
+
+def same_offered_rate(runs, mtu, size):
+    """Half of what arrived without offload, the slower direction's median, as a --rate
+    value in Mbit/s of two significant digits: a rate both ways can carry, which leaves
+    the receivers room."""
+    rates = [summary(runs.get((mtu, size, "off", direction), []))["rate"]
+             for direction in ("up", "down")]
+    rates = [rate for rate in rates if rate == rate and rate]
+    if not rates:
+        return None
+    megabits = min(rates) * 8 / 2 / 1e6
+    scale = 10 ** max(0, len(str(int(megabits))) - 2)
+    return max(1, int(megabits) // scale * scale)
+
+
+def measure_paced(nets, flenko, runs, rounds, seconds, log):
+    """Per (mtu, size, mode, direction): the runs' figures at one offered rate per case,
+    and per case that rate in Mbit/s."""
+    paced = {}
+    offered = {}
+    for round_index in range(rounds):
+        for mtu, size in CASES:
+            megabits = offered.setdefault((mtu, size), same_offered_rate(runs, mtu, size))
+            if not megabits:
+                continue
+            set_mtu(nets, mtu)
+            plan = [("off", ("off", "off")), ("gso", ("auto", "off")), ("gso", ("off", "auto")),
+                    ("gso_gro", ("auto", "auto"))]
+            for mode, sides in rotated(plan, round_index):
+                figures = flenko_directions(nets, flenko, seconds, size, *sides,
+                                            rate=f"{megabits}M")
+                for direction, entry in figures.items():
+                    if mode == "gso" and (direction == "up") != (sides[0] == "auto"):
+                        continue
+                    paced.setdefault((mtu, size, mode, direction), []).append(entry)
+                    log.append({"paced": megabits, "round": round_index, "mtu": mtu,
+                                "size": size, "mode": mode, "sides": sides,
+                                "direction": direction, **(entry or {})})
+        print(f"  paced round {round_index + 1}/{rounds} done", flush=True)
+    return paced, offered
+
+
+def paced_lines(paced, offered):
+    lines = ["| MTU | datagram | direction | offered (Mbit/s) | mode | delivered (MiB/s) | loss "
+             "| loss ≤ off's |", "|---:|---:|---|---:|---|---:|---:|---|"]
+    verdicts = []
+    for mtu, size in CASES:
+        if not offered.get((mtu, size)):
+            continue
+        for direction, name in (("up", "client → server"), ("down", "server → client")):
+            base = summary(paced.get((mtu, size, "off", direction), []))
+            for mode in ("off", "gso", "gso_gro"):
+                row = summary(paced.get((mtu, size, mode, direction), []))
+                met = ""
+                if mode != "off":
+                    passed = row["loss"] <= max(base["loss"], 0) + 0.005
+                    met = "yes" if passed else "**no**"
+                    verdicts.append(passed)
+                lines.append(f"| {mtu} | {size} | {name} | {offered[(mtu, size)]:,} "
+                             f"| {MODE_NAMES[mode]} | {row['rate'] / MIB:,.1f} "
+                             f"| {100 * row['loss']:.2f} % | {met} |")
+    return lines, verdicts
 
 
 def measure_receiving(nets, before, now, rounds, seconds, log):
@@ -233,10 +304,13 @@ def main():
     parser.add_argument("--before-build", default=os.path.join(ROOT, "build", "bench-before-offload"),
                         help="Release build of --before-commit, made when missing "
                         "(build/bench-before-offload)")
-    parser.add_argument("--before-commit", default="main",
-                        help="the commit without offload, for the receiving path (main)")
+    parser.add_argument("--before-commit", default=BEFORE_OFFLOAD,
+                        help=f"the commit without offload, for the receiving path ({BEFORE_OFFLOAD})")
     parser.add_argument("--rounds", type=int, default=3,
                         help="runs of every mode, case and direction (3)")
+    parser.add_argument("--paced-rounds", type=int, default=5,
+                        help="runs of every mode, case and direction at one offered rate; their "
+                        "loss scatters more than the rates do (5)")
     parser.add_argument("--receiving-rounds", type=int, default=3,
                         help="pairs of runs per size for the receiving path; 0 leaves it out (3)")
     parser.add_argument("--seconds", type=int, default=3, help="phase length (3)")
@@ -263,6 +337,8 @@ def main():
     try:
         nets.open()
         runs = measure(nets, flenko, args.rounds, args.seconds, log)
+        paced, offered = measure_paced(nets, flenko, runs, args.paced_rounds, args.seconds,
+                                        log)
         if args.receiving_rounds:
             receiving = measure_receiving(nets, before, flenko, args.receiving_rounds,
                                           args.seconds, log)
@@ -271,6 +347,7 @@ def main():
     elapsed = time.monotonic() - started
     load_after = load_average()
     table, verdicts = section_lines(runs)
+    paced_table, paced_verdicts = paced_lines(paced, offered)
     lines = [
         HEADING,
         "",
@@ -296,12 +373,16 @@ def main():
         "NIC, where the batch leaves as separate datagrams and the receiver's GRO rebuilds "
         "what it can.",
         "",
-        "Unpaced, every sender here outruns its receiver, iperf3 included, so every row loses "
-        "much of what it sends; the loss is what the receiving thread cannot take in time. A "
-        "batch of 63 KiB takes up a quarter of the default receive buffer (256 KiB as Linux "
-        "counts it), which then holds tens of microseconds of traffic at these rates instead of "
-        "milliseconds, so offload loses some points more while what arrives grows many times; "
-        "larger buffers (`--window` on both sides) bring the loss down.",
+        "Unpaced, a sender sends as fast as it can, so the loss there is the share it sends "
+        "beyond what its receiver takes in time: offload makes the sender many times faster, "
+        "so wherever the receiver becomes the limit it loses more, while what arrives grows "
+        "many times. Whether offload itself loses datagrams shows only at one offered rate: "
+        "the same runs again, paced on both sides (`--rate`) to half of what arrived without "
+        "offload in the slower direction, so that every mode offers the receiver the same "
+        f"datagrams at the same times; medians of {args.paced_rounds} runs, since a single "
+        "run's loss here can be many times the median when the host stalls a receiver.",
+        "",
+        *paced_table,
     ]
     if receiving is not None:
         before_commit = build_commit(args.before_build)
@@ -327,7 +408,8 @@ def main():
     text = "\n".join(lines) + "\n"
     print()
     print(text)
-    print(f"ran {elapsed:.0f} s; goals met: {sum(verdicts)} of {len(verdicts)}")
+    print(f"ran {elapsed:.0f} s; goals met unpaced: {sum(verdicts)} of {len(verdicts)}, "
+          f"paced loss: {sum(paced_verdicts)} of {len(paced_verdicts)}")
     for trouble in troubles:
         print(f"run again: {trouble}")
     if not args.no_write:
