@@ -49,6 +49,10 @@ MODE_NAMES = {"off": "off", "gso": "GSO, receiver without GRO", "gso_gro": "GSO 
 # The goals: delivered with offload ÷ without, per case and mode.
 GOALS = {(9000, 1024): {"gso": 2.5, "gso_gro": 10.0}, (1500, 1024): {"gso": 2.5, "gso_gro": 10.0},
          (9000, 8192): {"gso_gro": 1.5}}
+# A round's FLENKO runs: the mode and the client's and the server's --offload. Each direction
+# of "gso" comes from the run in which its sender batches.
+FLENKO_PLAN = [("off", ("off", "off")), ("gso", ("auto", "off")), ("gso", ("off", "auto")),
+               ("gso_gro", ("auto", "auto"))]
 # The last commit without offload.
 BEFORE_OFFLOAD = "e6ead37"
 MIB = 1024**2
@@ -138,10 +142,7 @@ def measure(nets, flenko, rounds, seconds, log):
     for round_index in range(rounds):
         for mtu, size in CASES:
             set_mtu(nets, mtu)
-            # Each direction of "gso" comes from the run in which its sender batches.
-            plan = [("off", ("off", "off")), ("gso", ("auto", "off")), ("gso", ("off", "auto")),
-                    ("gso_gro", ("auto", "auto")), ("iperf3", None)]
-            for mode, sides in rotated(plan, round_index):
+            for mode, sides in rotated(FLENKO_PLAN + [("iperf3", None)], round_index):
                 if mode == "iperf3":
                     figures = iperf3_directions(nets, seconds, size)
                 else:
@@ -181,9 +182,7 @@ def measure_paced(nets, flenko, runs, rounds, seconds, log):
             if not megabits:
                 continue
             set_mtu(nets, mtu)
-            plan = [("off", ("off", "off")), ("gso", ("auto", "off")), ("gso", ("off", "auto")),
-                    ("gso_gro", ("auto", "auto"))]
-            for mode, sides in rotated(plan, round_index):
+            for mode, sides in rotated(FLENKO_PLAN, round_index):
                 figures = flenko_directions(nets, flenko, seconds, size, *sides,
                                             rate=f"{megabits}M")
                 for direction, entry in figures.items():
