@@ -27,6 +27,7 @@ docs/BENCHMARKS.md unless --no-write.
 import argparse
 import datetime
 import json
+import math
 import os
 import platform
 import signal
@@ -136,6 +137,22 @@ def rotated(plan, round_index):
     return plan[::-1] if round_index % 2 else plan
 
 
+def keep(store, log, figures, mode, sides, tags):
+    """Files one run's figures per direction under (mtu, size, mode, direction), and logs
+    them with tags; a "gso" run gives only the direction in which its sender batches."""
+    for direction, entry in figures.items():
+        if mode == "gso" and (direction == "up") != (sides[0] == "auto"):
+            continue
+        store.setdefault((tags["mtu"], tags["size"], mode, direction), []).append(entry)
+        log.append({**tags, "mode": mode, "sides": sides, "direction": direction,
+                    **(entry or {})})
+
+
+def no_more_loss(row, base):
+    """Whether a row loses no more than the run without offload, half a point allowed."""
+    return row["loss"] <= max(base["loss"], 0) + 0.005
+
+
 def measure(nets, flenko, rounds, seconds, log):
     """Per (mtu, size, mode, direction): the runs' figures."""
     runs = {}
@@ -147,12 +164,8 @@ def measure(nets, flenko, rounds, seconds, log):
                     figures = iperf3_directions(nets, seconds, size)
                 else:
                     figures = flenko_directions(nets, flenko, seconds, size, *sides)
-                for direction, entry in figures.items():
-                    if mode == "gso" and (direction == "up") != (sides[0] == "auto"):
-                        continue
-                    runs.setdefault((mtu, size, mode, direction), []).append(entry)
-                    log.append({"round": round_index, "mtu": mtu, "size": size, "mode": mode,
-                                "sides": sides, "direction": direction, **(entry or {})})
+                keep(runs, log, figures, mode, sides,
+                     {"round": round_index, "mtu": mtu, "size": size})
             print(f"  round {round_index + 1}/{rounds}, MTU {mtu}, {size} bytes done", flush=True)
     return runs
 
@@ -163,7 +176,7 @@ def same_offered_rate(runs, mtu, size):
     the receivers room."""
     rates = [summary(runs.get((mtu, size, "off", direction), []))["rate"]
              for direction in ("up", "down")]
-    rates = [rate for rate in rates if rate == rate and rate]
+    rates = [rate for rate in rates if not math.isnan(rate) and rate]
     if not rates:
         return None
     megabits = min(rates) * 8 / 2 / 1e6
@@ -185,13 +198,8 @@ def measure_paced(nets, flenko, runs, rounds, seconds, log):
             for mode, sides in rotated(FLENKO_PLAN, round_index):
                 figures = flenko_directions(nets, flenko, seconds, size, *sides,
                                             rate=f"{megabits}M")
-                for direction, entry in figures.items():
-                    if mode == "gso" and (direction == "up") != (sides[0] == "auto"):
-                        continue
-                    paced.setdefault((mtu, size, mode, direction), []).append(entry)
-                    log.append({"paced": megabits, "round": round_index, "mtu": mtu,
-                                "size": size, "mode": mode, "sides": sides,
-                                "direction": direction, **(entry or {})})
+                keep(paced, log, figures, mode, sides,
+                     {"paced": megabits, "round": round_index, "mtu": mtu, "size": size})
         print(f"  paced round {round_index + 1}/{rounds} done", flush=True)
     return paced, offered
 
@@ -209,7 +217,7 @@ def paced_lines(paced, offered):
                 row = summary(paced.get((mtu, size, mode, direction), []))
                 met = ""
                 if mode != "off":
-                    passed = row["loss"] <= max(base["loss"], 0) + 0.005
+                    passed = no_more_loss(row, base)
                     met = "yes" if passed else "**no**"
                     verdicts.append(passed)
                 lines.append(f"| {mtu} | {size} | {name} | {offered[(mtu, size)]:,} "
@@ -287,10 +295,10 @@ def section_lines(runs):
                 met = ""
                 if goal:
                     faster = ratio >= goal
-                    no_more_loss = row["loss"] <= max(base["loss"], 0) + 0.005
+                    lossless = no_more_loss(row, base)
                     met = (f"≥ {goal:g}×: {'yes' if faster else '**no**'}; loss ≤ off's: "
-                           f"{'yes' if no_more_loss else '**no**'}")
-                    verdicts.append(faster and no_more_loss)
+                           f"{'yes' if lossless else '**no**'}")
+                    verdicts.append(faster and lossless)
                 lines.append(
                     f"| {mtu} | {size} | {name} | {MODE_NAMES[mode]} | {row['rate'] / MIB:,.1f} "
                     f"| {ratio:.2f} | {met} | {100 * row['loss']:.2f} % "
